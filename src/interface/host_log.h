@@ -1,0 +1,15 @@
+// The driver's two log messages, sent to the host's err with class 32.
+#pragma once
+
+#include <cstdint>
+
+namespace xol {
+
+constexpr int LOG_CLASS = 32;
+
+// "XOLEST : Fail to open <name>"; name must be NUL-terminated.
+void LogOpenFailure(const char* portName);
+// "XolES : Got Illegal zone address (<zone>)".
+void LogIllegalZone(uint16_t zone);
+
+} // namespace xol
