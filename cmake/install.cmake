@@ -14,7 +14,8 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/xolest.pc DESTINATION ${CMAKE_INSTALL_
 
 configure_package_config_file(cmake/xolestConfig.cmake.in
     ${CMAKE_CURRENT_BINARY_DIR}/xolestConfig.cmake
-    INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/xolest)
+    INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/xolest
+    PATH_VARS CMAKE_INSTALL_INCLUDEDIR)
 write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/xolestConfigVersion.cmake
     VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/xolestConfig.cmake

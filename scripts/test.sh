@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Builds every target the project ships and runs every test:
+#   native x86-64 with g++ (all suites) and with clang (module, unit tests),
+#   32-bit Linux (layout checks, unit tests), the 32-bit Windows DLL
+#   (cross-built, its export and import tables checked), formatting,
+#   a short run of each fuzzer, and an install consumed by pkg-config and CMake.
+# Installs what it needs first (scripts/setup.sh).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+out=${XOL_OUT:-$root/out}
+jobs=${XOL_JOBS:-2}
+mkdir -p "$out"
+
+bash scripts/setup.sh
+
+passed=0
+failed=0
+stage() { printf '\n==== %s ====\n' "$*"; }
+
+# Runs ctest in a build directory and adds its counts to the totals.
+run_ctest() {
+    local dir=$1
+    shift
+    local log="$dir/ctest.log"
+    set +e
+    (cd "$dir" && ctest --output-on-failure --timeout 300 "$@") 2>&1 | tee "$log"
+    local rc=${PIPESTATUS[0]}
+    set -e
+    local line
+    line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1 || true)
+    if [ -n "$line" ]; then
+        local bad total
+        bad=$(sed -E 's/.*tests passed, ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
+        total=$(sed -E 's/.*tests passed, ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$line")
+        passed=$((passed + total - bad))
+        failed=$((failed + bad))
+    elif [ "$rc" -ne 0 ]; then
+        failed=$((failed + 1))
+    fi
+    return "$rc"
+}
+
+status=0
+
+stage "formatting (clang-format)"
+mapfile -t sources < <(git ls-files '*.cpp' '*.h' '*.c')
+clang-format --dry-run --Werror "${sources[@]}"
+
+stage "32-bit Windows DLL (mingw-w64)"
+cmake -S . -B "$out/mingw32" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw32.cmake \
+    -DXOL_BUILD_TESTS=OFF -DXOL_BUILD_TOOLS=OFF >/dev/null
+ninja -C "$out/mingw32" -j "$jobs"
+bash scripts/check-dll.sh "$out/mingw32/xolest.dll"
+
+stage "32-bit Linux (g++ -m32): layout checks and unit tests"
+cmake -S . -B "$out/linux32" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-linux32.cmake \
+    -DXOL_BUILD_TOOLS=OFF >/dev/null
+ninja -C "$out/linux32" -j "$jobs"
+run_ctest "$out/linux32" -L 'unit|module' || status=1
+
+stage "x86-64 with clang: module and unit tests"
+cmake -S . -B "$out/clang" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DXOL_BUILD_TOOLS=OFF >/dev/null
+ninja -C "$out/clang" -j "$jobs"
+run_ctest "$out/clang" -L 'unit|module' || status=1
+
+if [ "${XOL_WITH_FUZZERS:-1}" = 1 ] && [ -f fuzz/CMakeLists.txt ]; then
+    stage "fuzzers (clang, libFuzzer), ${XOL_FUZZ_SECONDS:=20} s each"
+    cmake -S . -B "$out/fuzz" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+        -DXOL_BUILD_TESTS=OFF -DXOL_BUILD_TOOLS=OFF -DXOL_BUILD_FUZZERS=ON >/dev/null
+    ninja -C "$out/fuzz" -j "$jobs"
+    for f in "$out"/fuzz/fuzz/fuzz_*; do
+        [ -x "$f" ] || continue
+        echo "-- $(basename "$f")"
+        corpus="$out/fuzz/corpus-$(basename "$f")"
+        mkdir -p "$corpus"
+        "$f" -max_total_time="$XOL_FUZZ_SECONDS" -print_final_stats=0 "$corpus" 2>"$out/fuzz/last.log" ||
+            { tail -n 40 "$out/fuzz/last.log"; status=1; failed=$((failed + 1)); }
+    done
+fi
+
+stage "x86-64 with g++: every suite"
+cmake -S . -B "$out/gcc" -G Ninja -DXOL_BUILD_BENCHMARKS=ON >/dev/null
+ninja -C "$out/gcc" -j "$jobs"
+run_ctest "$out/gcc" || status=1
+
+stage "install: the module found through pkg-config and CMake"
+bash scripts/check-install.sh "$out/gcc" "$out/install" || { status=1; failed=$((failed + 1)); }
+
+echo
+echo "tests: $passed passed, $failed failed"
+exit "$status"
