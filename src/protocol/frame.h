@@ -8,11 +8,19 @@ namespace xol {
 
 // Sum of the body bytes (positions 1 to n-4) modulo 256; 0 when n mod 256 < 5.
 uint8_t CisChecksum(const uint8_t* frame, uint32_t length);
-// True when the two hex digits at n-3, n-2 match the body's checksum.
+// True when the two hex digits at n-3, n-2 match the body's checksum. A field
+// that does not start with a hex digit never matches.
 [[nodiscard]] bool CisVerify(const uint8_t* frame, uint32_t length);
-// Discards pending input, then writes the whole frame.
+// Discards pending input, then writes the whole frame. False without a port.
 bool CisSend(const void* frame, uint32_t length);
-// Reads exactly length bytes (at most 65535).
+// Reads exactly length bytes (1 to 65535). False without a port.
 [[nodiscard]] bool CisReceive(void* buffer, uint32_t length);
+
+// Reads a decimal number from a fixed-width field of a received frame, the
+// way the panel writes it: leading white space, an optional sign, digits.
+// Nothing past the field's width is looked at. False when the field holds
+// no digit, or is wider than CIS_DECIMAL_MAX_WIDTH; *value is then left alone.
+constexpr uint32_t CIS_DECIMAL_MAX_WIDTH = 9; // nine digits always fit an int32_t
+[[nodiscard]] bool CisReadDecimal(const uint8_t* field, uint32_t width, int32_t* value);
 
 } // namespace xol
