@@ -2,10 +2,15 @@
 #pragma once
 
 #include <cstdint>
+#include <xolest/xolest.h>
 
 namespace xol {
 
 constexpr uint32_t STATUS_RECORD_LENGTH = 14;
+constexpr uint32_t STATUS_SCAN_ATTEMPTS = 3;
+// A line that keeps sending records must not hold the host's thread for
+// ever: an attempt that reaches this many records fails like a silent one.
+constexpr uint32_t STATUS_SCAN_RECORD_LIMIT = 8 * ZONE_COUNT;
 
 // RC_DONE when the end reply arrived and the snapshot was published,
 // RC_FAILED after three attempts without it.

@@ -1,0 +1,98 @@
+#include "protocol/status_scan.h"
+
+#include <array>
+
+#include "interface/host_log.h"
+#include "points/zone_table.h"
+#include "protocol/frame.h"
+
+namespace xol {
+
+namespace {
+
+constexpr std::array<uint8_t, 3> START_REQUEST{'@', 'S', '\r'};
+constexpr std::array<uint8_t, 3> NEXT_REQUEST{'@', '!', '\r'};
+
+constexpr uint32_t HEAD_LENGTH = 2;
+constexpr uint8_t END_MARK = 'Z';
+
+// Offsets in a status record.
+constexpr uint32_t SELECTOR_OFFSET = 2;
+constexpr uint32_t STATUS_OFFSET = 4;
+constexpr uint32_t ZONE_OFFSET = 7;
+constexpr uint32_t ZONE_WIDTH = 4;
+
+// The status bit for each status code (low four bits of offset 4); 0: ignored.
+constexpr std::array<uint8_t, 16> STATUS_BITS{
+    0, ZS_CODE1, ZS_CODE2, ZS_CODE3, 0, 0, 0, ZS_CODE7, ZS_CODE8, 0, 0, 0, 0, 0, 0, 0,
+};
+
+enum class AttemptEnd { EndReply, Failed };
+
+// One attempt: the start request, then records until the end reply or until
+// a reply does not arrive whole.
+AttemptEnd RunAttempt(std::array<uint8_t, STATUS_RECORD_LENGTH>& record) {
+    // What a send reports is not examined: a failed send shows as a missing reply.
+    (void)CisSend(START_REQUEST.data(), START_REQUEST.size());
+    for (uint32_t records = 0;;) {
+        if (!CisReceive(record.data(), HEAD_LENGTH)) {
+            return AttemptEnd::Failed;
+        }
+        if (record[1] == END_MARK) {
+            // The end reply's third byte is neither needed nor looked at.
+            (void)CisReceive(record.data() + HEAD_LENGTH, 1);
+            return AttemptEnd::EndReply;
+        }
+        if (!CisReceive(record.data() + HEAD_LENGTH, STATUS_RECORD_LENGTH - HEAD_LENGTH)) {
+            return AttemptEnd::Failed;
+        }
+        ApplyStatusRecord(record.data());
+        if (++records >= STATUS_SCAN_RECORD_LIMIT) {
+            return AttemptEnd::Failed;
+        }
+        (void)CisSend(NEXT_REQUEST.data(), NEXT_REQUEST.size());
+    }
+}
+
+} // namespace
+
+int32_t StatusScan() {
+    // Cleared once per scan: bits collected by a failed attempt stay, and the
+    // repeated records of the next attempt add to them.
+    ClearCurrentZones();
+    std::array<uint8_t, STATUS_RECORD_LENGTH> record{};
+    for (uint32_t attempt = 0; attempt < STATUS_SCAN_ATTEMPTS; ++attempt) {
+        if (RunAttempt(record) == AttemptEnd::EndReply) {
+            PublishZones();
+            return RC_DONE;
+        }
+    }
+    return RC_FAILED;
+}
+
+void ApplyStatusRecord(const uint8_t* record) {
+    if (!CisVerify(record, STATUS_RECORD_LENGTH)) {
+        return;
+    }
+    // A field with no digit names no zone: it is reported as zone 0.
+    int32_t number = 0;
+    if (!CisReadDecimal(record + ZONE_OFFSET, ZONE_WIDTH, &number)) {
+        number = 0;
+    }
+    const auto zone = static_cast<uint16_t>(number);
+    if (zone == 0 || zone > ZONE_COUNT) {
+        LogIllegalZone(zone);
+        return;
+    }
+    const uint8_t selector = record[SELECTOR_OFFSET] & 0x0Fu;
+    if (selector == 1 || selector == 3) {
+        return;
+    }
+    const uint8_t bits = STATUS_BITS[record[STATUS_OFFSET] & 0x0Fu];
+    if (bits == 0) {
+        return;
+    }
+    SetZoneBits(zone, bits);
+}
+
+} // namespace xol
