@@ -1,7 +1,103 @@
-// PLACEHOLDER: replaced by the point dispatch work.
 #include "points/dispatch.h"
+
+#include "points/zone_table.h"
+#include "protocol/control_command.h"
+#include "protocol/count_query.h"
+#include "protocol/status_scan.h"
+
 namespace xol {
-int32_t ReadPoint(const DriverRequest&) { return RC_REFUSED; }
-int32_t ReadBlock(const DriverRequest&) { return RC_REFUSED; }
-int32_t WritePoint(const DriverRequest&) { return RC_REFUSED; }
+
+namespace {
+
+const PointRequest& Params(const DriverRequest& request) {
+    return *static_cast<const PointRequest*>(request.params);
+}
+
+PointValue* Value(const PointRequest& point) {
+    return static_cast<PointValue*>(point.data);
+}
+
+// A zone's snapshot status. Numbers past the last zone (a block running past
+// it, a number no check produced) read as "no status" rather than wrapping
+// onto a low zone.
+uint16_t ZoneStatus(uint64_t zone) {
+    return zone > ZONE_COUNT ? 0 : ReadZone(static_cast<uint16_t>(zone));
+}
+
+} // namespace
+
+// Kinds are compared on the whole 32-bit field: a letter with anything in the
+// upper bytes is no kind.
+
+int32_t ReadPoint(const DriverRequest& request) {
+    const PointRequest& point = Params(request);
+    switch (point.kind) {
+    case 'P':
+    case 'Z':
+    case 'C':
+    case 'N':
+        break;
+    default:
+        return RC_REFUSED;
+    }
+    PointValue* value = Value(point);
+    if (value == nullptr) {
+        return RC_REFUSED;
+    }
+    switch (point.kind) {
+    case 'P':
+        value->value = ZoneStatus(point.number);
+        return RC_DONE;
+    case 'Z': {
+        const int32_t result = StatusScan();
+        value->value = 0;
+        return result;
+    }
+    default:
+        return RunCountQuery(point);
+    }
+}
+
+int32_t ReadBlock(const DriverRequest& request) {
+    const PointRequest& point = Params(request);
+    if (point.kind != 'P') {
+        return RC_REFUSED;
+    }
+    if (point.count <= 0) {
+        return RC_DONE;
+    }
+    auto* words = static_cast<uint16_t*>(point.data);
+    if (words == nullptr) {
+        return RC_REFUSED;
+    }
+    // Counted in 64 bits so that a block near the top of the number range
+    // never wraps back onto low zones.
+    const uint64_t first = point.number;
+    for (uint64_t i = 0; i < static_cast<uint64_t>(point.count); ++i) {
+        words[i] = ZoneStatus(first + i);
+    }
+    return RC_DONE;
+}
+
+int32_t WritePoint(const DriverRequest& request) {
+    const PointRequest& point = Params(request);
+    switch (point.kind) {
+    case 'A':
+    case 'L':
+    case 'O':
+    case 'Q':
+    case 'T':
+    case 'X':
+        return SendTemplateCommand(point);
+    case 'D':
+    case 'R':
+    case 'S':
+        return SendLetterCommand(point.kind);
+    case 'Z':
+        return StatusScan();
+    default:
+        return RC_REFUSED;
+    }
+}
+
 } // namespace xol
