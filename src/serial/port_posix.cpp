@@ -1,1 +1,543 @@
-// PLACEHOLDER: replaced by the POSIX port layer.
+// The port layer on Linux: serial ports through termios2, standing in for
+// the Win32 communications calls.
+//
+// - A name that does not start with '/' is opened under /dev/ ("ttyUSB0" is
+//   /dev/ttyUSB0, "pts/3" is /dev/pts/3); "NUL" opens /dev/null, which takes
+//   no configuration and is not locked (every process shares it).
+// - Opens are exclusive: TIOCEXCL keeps out other opens by ordinary users,
+//   and an flock on the open file keeps out everyone else, root included.
+// - Termios has no per-port read time-out of its own, so each open port's
+//   time-out record lives in a small fixed table here; reads wait with
+//   poll() against a monotonic deadline.
+// - Settings this layer cannot give a line as Win32 would (DTR/DSR handshake,
+//   RTS toggle, error-character replacement, NUL stripping, abort on error,
+//   one and a half stop bits, inter-byte and write time-outs) are refused
+//   rather than quietly approximated.
+#include "serial/port.h"
+
+#include <sys/ioctl.h>
+
+#include <asm/termbits.h>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace xol {
+
+namespace {
+
+constexpr size_t MAX_PORTS = 32;
+// A handle is generation * HANDLE_SLOTS + slot + 1: never 0, and a handle
+// kept after its port was closed never reaches the slot's next port.
+constexpr uint32_t HANDLE_SLOTS = 64;
+static_assert(MAX_PORTS < HANDLE_SLOTS);
+
+// The line discipline's input buffer holds 4095 bytes; the 1200-byte queues
+// the module asks for fit in it.
+constexpr uint32_t TTY_QUEUE_BYTES = 4095;
+
+enum class SlotState : uint8_t { Free, Open, CloseFailed };
+
+struct PortSlot {
+    SlotState state = SlotState::Free;
+    int fd = -1;
+    bool terminal = false;  // a tty: takes line state, time-outs and breaks
+    bool exclusive = false; // we set TIOCEXCL and hold the flock
+    uint32_t generation = 0;
+    PortTimeouts timeouts{}; // all 0: reads wait without limit
+};
+
+PortSlot g_ports[MAX_PORTS];
+
+PortHandle HandleOf(size_t slot) {
+    return g_ports[slot].generation * HANDLE_SLOTS + static_cast<uint32_t>(slot) + 1;
+}
+
+PortSlot* Find(PortHandle port, SlotState wanted = SlotState::Open) {
+    const uint32_t index = port % HANDLE_SLOTS;
+    if (index == 0 || index > MAX_PORTS) {
+        return nullptr;
+    }
+    PortSlot& slot = g_ports[index - 1];
+    if (slot.state != wanted || HandleOf(index - 1) != port) {
+        return nullptr;
+    }
+    return &slot;
+}
+
+PortSlot* FindTerminal(PortHandle port) {
+    PortSlot* slot = Find(port);
+    if (slot != nullptr && !slot->terminal) {
+        errno = ENOTTY;
+        return nullptr;
+    }
+    return slot;
+}
+
+// Optional ioctls: devices without modem lines or exclusivity (a
+// pseudo-terminal, /dev/null) answer ENOTTY or EINVAL, which is no failure.
+bool OptionalIoctl(int fd, unsigned long request, const void* arg = nullptr) {
+    if (ioctl(fd, request, arg) == 0) {
+        return true;
+    }
+    return errno == ENOTTY || errno == EINVAL;
+}
+
+void CloseQuietly(int fd) {
+    const int saved = errno;
+    (void)close(fd);
+    errno = saved;
+}
+
+bool BuildPath(const char* name, char* path, size_t size) {
+    const char* prefix = "/dev/";
+    if (std::strcmp(name, "NUL") == 0) {
+        name = "/dev/null";
+    }
+    if (name[0] == '/') {
+        prefix = "";
+    }
+    const size_t prefixLength = std::strlen(prefix);
+    const size_t nameLength = std::strlen(name);
+    if (nameLength == 0 || prefixLength + nameLength >= size) {
+        errno = nameLength == 0 ? ENOENT : ENAMETOOLONG;
+        return false;
+    }
+    std::memcpy(path, prefix, prefixLength);
+    std::memcpy(path + prefixLength, name, nameLength + 1);
+    return true;
+}
+
+struct RateCode {
+    uint32_t rate;
+    tcflag_t code;
+};
+
+// The standard rates by their own codes, which every driver knows; any other
+// rate goes through BOTHER.
+constexpr RateCode STANDARD_RATES[] = {
+    {50, B50},       {75, B75},         {110, B110},   {134, B134},     {150, B150},
+    {200, B200},     {300, B300},       {600, B600},   {1200, B1200},   {1800, B1800},
+    {2400, B2400},   {4800, B4800},     {9600, B9600}, {19200, B19200}, {38400, B38400},
+    {57600, B57600}, {115200, B115200},
+};
+
+tcflag_t RateCodeFor(uint32_t rate) {
+    for (const RateCode& entry : STANDARD_RATES) {
+        if (entry.rate == rate) {
+            return entry.code;
+        }
+    }
+    return BOTHER;
+}
+
+// What termios2 cannot express the way the Win32 line state means it.
+bool LineStateSupported(const PortLineState& state) {
+    if (state.baudRate == 0 || state.byteSize < 5 || state.byteSize > 8 || state.parity > 4) {
+        return false;
+    }
+    if (state.stopBits != 0 && state.stopBits != 2) {
+        return false; // one and a half stop bits, or a code that means nothing
+    }
+    // Hardware flow control exists only as RTS/CTS both ways.
+    const bool rtsCts = state.rtsControl == PORT_RTS_HANDSHAKE;
+    if (rtsCts != state.outxCtsFlow) {
+        return false;
+    }
+    if (state.rtsControl == PORT_RTS_TOGGLE || state.dtrControl == PORT_DTR_HANDSHAKE ||
+        state.outxDsrFlow || state.dsrSensitivity) {
+        return false;
+    }
+    return state.binary && !state.errorCharReplace && !state.discardNull && !state.abortOnError;
+}
+
+// Drives one modem line on or off; a line under handshake is left to it.
+bool DriveLine(int fd, int line, bool on) {
+    const int bits = line;
+    return OptionalIoctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits);
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds for poll(), rounded up so that a wait never ends early.
+int PollMs(Clock::duration left) {
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+} // namespace
+
+bool PortOpen(const char* name, PortHandle* port) {
+    *port = 0;
+    if (name == nullptr) {
+        errno = EINVAL;
+        return false;
+    }
+    size_t free = MAX_PORTS;
+    for (size_t i = 0; i < MAX_PORTS && free == MAX_PORTS; ++i) {
+        if (g_ports[i].state == SlotState::Free) {
+            free = i;
+        }
+    }
+    if (free == MAX_PORTS) {
+        errno = EMFILE;
+        return false;
+    }
+    char path[PATH_MAX];
+    if (!BuildPath(name, path, sizeof path)) {
+        return false;
+    }
+    const bool nullDevice = std::strcmp(name, "NUL") == 0;
+
+    // Non-blocking, so that the open never waits for a carrier; reads and
+    // writes wait with poll() instead.
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return false;
+    }
+    PortSlot& slot = g_ports[free];
+    slot.fd = fd;
+    slot.terminal = isatty(fd) == 1;
+    slot.exclusive = false;
+    slot.timeouts = PortTimeouts{};
+    if (!nullDevice) {
+        // Whoever lost the lock leaves TIOCEXCL alone: it belongs to the holder.
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            CloseQuietly(fd);
+            slot.fd = -1;
+            return false;
+        }
+        if (slot.terminal && !OptionalIoctl(fd, TIOCEXCL)) {
+            CloseQuietly(fd);
+            slot.fd = -1;
+            return false;
+        }
+        slot.exclusive = true;
+    }
+    slot.state = SlotState::Open;
+    ++slot.generation;
+    *port = HandleOf(free);
+    return true;
+}
+
+bool PortClose(PortHandle port) {
+    // The descriptor of a close that failed is gone already; the retry only
+    // frees its slot.
+    if (PortSlot* failed = Find(port, SlotState::CloseFailed)) {
+        failed->state = SlotState::Free;
+        return true;
+    }
+    PortSlot* slot = Find(port);
+    if (slot == nullptr) {
+        errno = EBADF;
+        return false;
+    }
+    // Release exclusivity, or a later open by an ordinary user fails while any
+    // other descriptor keeps the device open.
+    if (slot->exclusive && slot->terminal) {
+        (void)OptionalIoctl(slot->fd, TIOCNXCL);
+    }
+    const int fd = slot->fd;
+    slot->fd = -1;
+    // Linux releases the descriptor even when close() reports an error.
+    if (close(fd) != 0 && errno != EINTR) {
+        slot->state = SlotState::CloseFailed;
+        return false;
+    }
+    slot->state = SlotState::Free;
+    return true;
+}
+
+bool PortGetState(PortHandle port, PortLineState* state) {
+    const PortSlot* slot = FindTerminal(port);
+    if (slot == nullptr) {
+        return false;
+    }
+    termios2 tio{};
+    if (ioctl(slot->fd, TCGETS2, &tio) != 0) {
+        return false;
+    }
+    *state = PortLineState{};
+    state->baudRate = tio.c_ospeed;
+    switch (tio.c_cflag & CSIZE) {
+    case CS5:
+        state->byteSize = 5;
+        break;
+    case CS6:
+        state->byteSize = 6;
+        break;
+    case CS7:
+        state->byteSize = 7;
+        break;
+    default:
+        state->byteSize = 8;
+        break;
+    }
+    if ((tio.c_cflag & PARENB) == 0) {
+        state->parity = 0;
+    } else if ((tio.c_cflag & CMSPAR) != 0) {
+        state->parity = (tio.c_cflag & PARODD) != 0 ? 3 : 4;
+    } else {
+        state->parity = (tio.c_cflag & PARODD) != 0 ? 1 : 2;
+    }
+    state->stopBits = (tio.c_cflag & CSTOPB) != 0 ? 2 : 0;
+    state->binary = true;
+    state->parityCheck = (tio.c_iflag & INPCK) != 0;
+    state->outxCtsFlow = (tio.c_cflag & CRTSCTS) != 0;
+    state->rtsControl = state->outxCtsFlow ? PORT_RTS_HANDSHAKE : PORT_RTS_DISABLE;
+    state->dtrControl = PORT_DTR_DISABLE;
+    int lines = 0;
+    if (ioctl(slot->fd, TIOCMGET, &lines) == 0) {
+        state->dtrControl = (lines & TIOCM_DTR) != 0 ? PORT_DTR_ENABLE : PORT_DTR_DISABLE;
+        if (!state->outxCtsFlow && (lines & TIOCM_RTS) != 0) {
+            state->rtsControl = PORT_RTS_ENABLE;
+        }
+    }
+    state->outX = (tio.c_iflag & IXON) != 0;
+    state->inX = (tio.c_iflag & IXOFF) != 0;
+    state->errorCharReplace = (tio.c_iflag & (INPCK | PARMRK)) == INPCK;
+    state->discardNull = false;
+    state->abortOnError = false;
+    state->errorChar = 0;
+    return true;
+}
+
+bool PortSetState(PortHandle port, const PortLineState& state) {
+    const PortSlot* slot = FindTerminal(port);
+    if (slot == nullptr) {
+        return false;
+    }
+    if (!LineStateSupported(state)) {
+        errno = EINVAL;
+        return false;
+    }
+    // Start from the line's own settings so that whatever is not named here
+    // (control characters, the line discipline) stays as it was.
+    termios2 tio{};
+    if (ioctl(slot->fd, TCGETS2, &tio) != 0) {
+        return false;
+    }
+
+    // Raw bytes both ways. Parity and framing errors are not checked here
+    // (no INPCK): such bytes pass on unchanged, as the Win32 line does with
+    // no error character and no abort on error. Nothing is dropped (no
+    // IGNPAR), marked (no PARMRK) or stripped to 7 bits.
+    tio.c_iflag &=
+        ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR |
+                               ICRNL | IUCLC | IXON | IXOFF | IXANY | IMAXBEL);
+    if (state.outX) {
+        tio.c_iflag |= IXON;
+    }
+    if (state.inX) {
+        tio.c_iflag |= IXOFF;
+    }
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS |
+                                          CBAUD | (CBAUD << IBSHIFT));
+    constexpr tcflag_t SIZES[] = {CS5, CS6, CS7, CS8};
+    tio.c_cflag |= SIZES[state.byteSize - 5] | CREAD | CLOCAL;
+    if (state.stopBits == 2) {
+        tio.c_cflag |= CSTOPB;
+    }
+    switch (state.parity) {
+    case 1:
+        tio.c_cflag |= PARENB | PARODD;
+        break;
+    case 2:
+        tio.c_cflag |= PARENB;
+        break;
+    case 3:
+        tio.c_cflag |= PARENB | CMSPAR | PARODD;
+        break;
+    case 4:
+        tio.c_cflag |= PARENB | CMSPAR;
+        break;
+    default:
+        break;
+    }
+    if (state.outxCtsFlow) {
+        tio.c_cflag |= CRTSCTS;
+    }
+    // Input speed follows the output speed (CIBAUD left 0).
+    tio.c_cflag |= RateCodeFor(state.baudRate);
+    tio.c_ispeed = state.baudRate;
+    tio.c_ospeed = state.baudRate;
+
+    // Set directly and never judged by reading back: a pseudo-terminal
+    // accepts parity and then reports none.
+    if (ioctl(slot->fd, TCSETS2, &tio) != 0) {
+        return false;
+    }
+    if (state.dtrControl != PORT_DTR_HANDSHAKE &&
+        !DriveLine(slot->fd, TIOCM_DTR, state.dtrControl == PORT_DTR_ENABLE)) {
+        return false;
+    }
+    if (state.rtsControl != PORT_RTS_HANDSHAKE &&
+        !DriveLine(slot->fd, TIOCM_RTS, state.rtsControl == PORT_RTS_ENABLE)) {
+        return false;
+    }
+    return true;
+}
+
+bool PortGetTimeouts(PortHandle port, PortTimeouts* timeouts) {
+    const PortSlot* slot = FindTerminal(port);
+    if (slot == nullptr) {
+        return false;
+    }
+    *timeouts = slot->timeouts;
+    return true;
+}
+
+bool PortSetTimeouts(PortHandle port, const PortTimeouts& timeouts) {
+    PortSlot* slot = FindTerminal(port);
+    if (slot == nullptr) {
+        return false;
+    }
+    // Reads have a total time-out only, and writes none.
+    if (timeouts.readIntervalTimeout != 0 || timeouts.writeTotalTimeoutMultiplier != 0 ||
+        timeouts.writeTotalTimeoutConstant != 0) {
+        errno = EINVAL;
+        return false;
+    }
+    slot->timeouts = timeouts;
+    return true;
+}
+
+bool PortSetQueues(PortHandle port, uint32_t inputBytes, uint32_t outputBytes) {
+    // The tty's buffers have a fixed size; a request that fits is met.
+    if (FindTerminal(port) == nullptr) {
+        return false;
+    }
+    if (inputBytes > TTY_QUEUE_BYTES || outputBytes > TTY_QUEUE_BYTES) {
+        errno = EINVAL;
+        return false;
+    }
+    return true;
+}
+
+bool PortInputWaiting(PortHandle port, uint32_t* count) {
+    const PortSlot* slot = Find(port);
+    if (slot == nullptr) {
+        errno = EBADF;
+        return false;
+    }
+    int waiting = 0;
+    if (ioctl(slot->fd, FIONREAD, &waiting) != 0) {
+        return false;
+    }
+    *count = waiting > 0 ? static_cast<uint32_t>(waiting) : 0;
+    return true;
+}
+
+bool PortRead(PortHandle port, void* buffer, uint32_t count, uint32_t* got) {
+    *got = 0;
+    const PortSlot* slot = Find(port);
+    if (slot == nullptr) {
+        errno = EBADF;
+        return false;
+    }
+    // One total time-out for the whole read, as the Win32 port counts it;
+    // all 0 is no limit.
+    const uint64_t totalMs = uint64_t{slot->timeouts.readTotalTimeoutMultiplier} * count +
+                             slot->timeouts.readTotalTimeoutConstant;
+    const bool limited = totalMs != 0;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(totalMs);
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    uint32_t total = 0;
+    while (total < count) {
+        const ssize_t n = read(slot->fd, bytes + total, count - total);
+        if (n > 0) {
+            total += static_cast<uint32_t>(n);
+            continue;
+        }
+        if (n == 0) {
+            break; // end of file: the other end has gone, nothing more will come
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN) {
+            *got = total;
+            return false;
+        }
+        int waitMs = -1;
+        if (limited) {
+            const Clock::duration left = deadline - Clock::now();
+            if (left <= Clock::duration::zero()) {
+                break;
+            }
+            waitMs = PollMs(left);
+        }
+        pollfd waitFor{slot->fd, POLLIN, 0};
+        // A signal ends the wait early; the loop goes on with the time left.
+        if (poll(&waitFor, 1, waitMs) < 0 && errno != EINTR) {
+            *got = total;
+            return false;
+        }
+    }
+    *got = total;
+    return true;
+}
+
+bool PortWrite(PortHandle port, const void* buffer, uint32_t count, uint32_t* written) {
+    *written = 0;
+    const PortSlot* slot = Find(port);
+    if (slot == nullptr) {
+        errno = EBADF;
+        return false;
+    }
+    const auto* bytes = static_cast<const unsigned char*>(buffer);
+    uint32_t total = 0;
+    while (total < count) {
+        const ssize_t n = write(slot->fd, bytes + total, count - total);
+        if (n > 0) {
+            total += static_cast<uint32_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno == EAGAIN) {
+            // Writes have no time-out: wait until the line takes more.
+            pollfd waitFor{slot->fd, POLLOUT, 0};
+            if (poll(&waitFor, 1, -1) < 0 && errno != EINTR) {
+                break;
+            }
+            continue;
+        }
+        break;
+    }
+    *written = total;
+    // Bytes already handed over are reported as a short write, not lost in a
+    // failure.
+    return total == count || total > 0;
+}
+
+bool PortBreakOn(PortHandle port) {
+    const PortSlot* slot = FindTerminal(port);
+    return slot != nullptr && ioctl(slot->fd, TIOCSBRK) == 0;
+}
+
+bool PortBreakOff(PortHandle port) {
+    const PortSlot* slot = FindTerminal(port);
+    return slot != nullptr && ioctl(slot->fd, TIOCCBRK) == 0;
+}
+
+void PortSleep(uint32_t milliseconds) {
+    timespec left{static_cast<time_t>(milliseconds / 1000),
+                  static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+} // namespace xol
