@@ -1,9 +1,10 @@
 #include "pty.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <pty.h>
+#include <string_view>
 #include <termios.h>
 #include <unistd.h>
 
@@ -20,10 +21,24 @@ std::string Failure(const char* what) {
 } // namespace
 
 PtyPair::PtyPair() {
-    int master = -1;
-    int slave = -1;
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
-        error_ = Failure("openpty");
+    // posix_openpt rather than openpty: the same pair, and no clash between
+    // the C library's <pty.h> and this directory's own.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0) {
+        error_ = Failure("posix_openpt");
+        return;
+    }
+    char name[128];
+    if (grantpt(master) != 0 || unlockpt(master) != 0 ||
+        ptsname_r(master, name, sizeof name) != 0) {
+        error_ = Failure("pseudo-terminal slave");
+        close(master);
+        return;
+    }
+    const int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0) {
+        error_ = Failure(name);
+        close(master);
         return;
     }
     // Raw on the line discipline: no echo, no line editing, no CR/LF
@@ -39,18 +54,12 @@ PtyPair::PtyPair() {
             error_ = Failure("tcsetattr");
         }
     }
-    const char* name = error_.empty() ? ttyname(slave) : nullptr;
-    if (error_.empty() && name == nullptr) {
-        error_ = Failure("ttyname");
-    }
     if (!error_.empty()) {
         close(master);
         close(slave);
         return;
     }
     slavePath_ = name;
-    (void)fcntl(master, F_SETFD, FD_CLOEXEC);
-    (void)fcntl(slave, F_SETFD, FD_CLOEXEC);
     master_ = master;
     slaveKeep_ = slave;
 }
