@@ -1,0 +1,130 @@
+// Shared ground for the protocol and point suites: a context on an open fake
+// port made current, the host log captured, and panel frames built the way
+// the panel builds them (its own checksum arithmetic, not the driver's).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <xolest/xolest.h>
+
+#include "interface/context.h"
+#include "keldor.h"
+#include "support/fake_port.h"
+
+namespace xol::test {
+
+// "@", the body, its checksum in two upper-case hex digits, CR.
+inline std::string PanelFrame(std::string_view body) {
+    unsigned sum = 0;
+    for (char c : body) {
+        sum += static_cast<unsigned char>(c);
+    }
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02X", sum & 0xFFu);
+    return "@" + std::string(body) + digits + "\r";
+}
+
+// A 14-byte status record: offset 1 `kind`, 2 the selector, 3 `spare`, 4 the
+// status code, 5-6 "00", 7-10 the zone text.
+inline std::string StatusRecord(std::string_view zone, char status, char selector = '0',
+                                char spare = '0', char kind = 'A') {
+    std::string body{kind, selector, spare, status, '0', '0'};
+    body += zone;
+    return PanelFrame(body);
+}
+
+// The same record with its first checksum digit changed.
+inline std::string WithBadChecksum(std::string frame) {
+    const size_t at = frame.size() - 3;
+    frame[at] = frame[at] == '0' ? '1' : '0';
+    return frame;
+}
+
+inline const std::string END_REPLY = "@Z\r";
+
+// A context held in a larger block whose tail is filled with a guard
+// pattern, so that a read or write past the context's end shows.
+class GuardedContext {
+public:
+    static constexpr size_t GUARD = 256;
+    static constexpr unsigned char GUARD_BYTE = 0xA5;
+
+    GuardedContext() : block_(new unsigned char[sizeof(DriverContext) + GUARD]) {
+        std::memset(block_.get(), 0, sizeof(DriverContext));
+        std::memset(block_.get() + sizeof(DriverContext), GUARD_BYTE, GUARD);
+    }
+    DriverContext& get() { return *reinterpret_cast<DriverContext*>(block_.get()); }
+    const unsigned char* bytes() const { return block_.get(); }
+    unsigned char* bytes() { return block_.get(); }
+    bool guardIntact() const {
+        for (size_t i = 0; i < GUARD; ++i) {
+            if (block_[sizeof(DriverContext) + i] != GUARD_BYTE) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    std::unique_ptr<unsigned char[]> block_;
+};
+
+class ProtocolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake::Reset();
+        ASSERT_TRUE(PortOpen("ttyS0", &context().port));
+        SetCurrentContext(&context());
+        fake::ClearCalls();
+        KeldorSetSink(&ProtocolTest::Capture, this);
+    }
+    void TearDown() override {
+        KeldorSetSink(nullptr, nullptr);
+        SetCurrentContext(nullptr);
+        fake::Reset();
+    }
+
+    // A fresh line for the next case of a table: no input, no record, the
+    // context's port open again.
+    void RestartLine() {
+        fake::Reset();
+        ASSERT_TRUE(PortOpen("ttyS0", &context().port));
+        fake::ClearCalls();
+    }
+
+    DriverContext& context() { return guarded_.get(); }
+    GuardedContext& guarded() { return guarded_; }
+
+    // Replies for the coming writes, one per write, in order; an empty text
+    // leaves that write unanswered.
+    static void Answer(const std::vector<std::string>& replies) {
+        for (size_t i = 0; i < replies.size(); ++i) {
+            fake::QueueReply(replies[i], static_cast<unsigned>(i));
+        }
+    }
+
+    // Nothing at all was asked of the port.
+    static bool NoTraffic() { return fake::Calls().empty(); }
+
+    std::vector<std::string> logs;
+    std::vector<int> logClasses;
+
+private:
+    static void Capture(int cls, const char* text, void* user) {
+        auto* self = static_cast<ProtocolTest*>(user);
+        self->logs.emplace_back(text);
+        self->logClasses.push_back(cls);
+    }
+
+    GuardedContext guarded_;
+};
+
+} // namespace xol::test
