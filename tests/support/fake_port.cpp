@@ -349,7 +349,7 @@ bool PortOpen(const char* name, PortHandle* port) {
     FakeLine& line = Line();
     CallRecord& record = Record(Call::Open, 0);
     record.name = name != nullptr ? name : "";
-    bool fail = ScriptedFailure(Call::Open) || name == nullptr ||
+    bool fail = ScriptedFailure(Call::Open) || name == nullptr || record.name.empty() ||
                 line.missing.find(record.name) != line.missing.end();
     for (const auto& [handle, p] : line.ports) {
         fail = fail || (p.open && p.name == record.name);

@@ -4,7 +4,7 @@
 //
 // The fake models one serial line with any number of named ports on it:
 // - Opens are exclusive by name (case-sensitive): a name already open fails,
-//   as does a name marked missing. Handles are never 0 and never reused
+//   as does an empty name or a name marked missing. Handles are never 0 and never reused
 //   until Reset.
 // - Calls on a handle that is not open fail (and are recorded as failed).
 // - Input is one queue of pieces shared by every open port. A read returns
