@@ -1,0 +1,211 @@
+#include "frames.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace xolsim {
+
+namespace {
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1;
+}
+
+bool AllDigits(std::string_view text) {
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+int Decimal(std::string_view digits) {
+    int value = 0;
+    for (char c : digits) {
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+// Control point kinds by the letter at offset 3 of an 11-byte command.
+char KindOfShortTemplate(char c) {
+    switch (c) {
+    case 'P':
+        return 'L';
+    case 'T':
+        return 'T';
+    case 'S':
+        return 'Q';
+    case 'A':
+        return 'A';
+    default:
+        return 0;
+    }
+}
+
+} // namespace
+
+uint8_t FrameChecksum(std::string_view frame) {
+    if (frame.size() < 5) {
+        return 0;
+    }
+    unsigned sum = 0;
+    for (std::size_t i = 1; i + 3 < frame.size(); ++i) {
+        sum += static_cast<unsigned char>(frame[i]);
+    }
+    return static_cast<uint8_t>(sum & 0xFFu);
+}
+
+bool FrameChecksumGood(std::string_view frame) {
+    if (frame.size() < 5) {
+        return false;
+    }
+    int high = HexDigit(frame[frame.size() - 3]);
+    int low = HexDigit(frame[frame.size() - 2]);
+    if (high < 0 || low < 0) {
+        return false;
+    }
+    return (high * 16 + low) == FrameChecksum(frame);
+}
+
+std::string CorruptChecksum(std::string frame) {
+    if (frame.size() < 5) {
+        return frame;
+    }
+    uint8_t wrong = static_cast<uint8_t>(FrameChecksum(frame) + 0x11);
+    std::string digits = fmt::format("{:02X}", wrong);
+    frame[frame.size() - 3] = digits[0];
+    frame[frame.size() - 2] = digits[1];
+    return frame;
+}
+
+std::string ChecksummedFrame(std::string_view body) {
+    std::string frame = fmt::format("@{}00\r", body);
+    std::string digits = fmt::format("{:02X}", FrameChecksum(frame));
+    frame[frame.size() - 3] = digits[0];
+    frame[frame.size() - 2] = digits[1];
+    return frame;
+}
+
+std::string StatusRecord(uint16_t zone, uint8_t statusCode, char selector) {
+    // Offset 1 'S' (never 'Z', which would read as the end reply), 2 the
+    // selector, 3 '0', 4 the status code as '0' + code, 5-6 "00", 7-10 the
+    // zone as four decimal digits.
+    char code = static_cast<char>('0' + (statusCode & 0x0F));
+    return ChecksummedFrame(fmt::format("S{}0{}00{:04d}", selector, code, zone % 10000));
+}
+
+std::string EndReply() {
+    return "@Z\r";
+}
+
+std::string CountReply(char which, int value) {
+    return ChecksummedFrame(fmt::format("P{}{:04d}", which == 'C' ? 'A' : 'D', value));
+}
+
+std::string CommandReply(char answer) {
+    return std::string{'@', answer, '\r'};
+}
+
+int ValueOfLetter(char pointKind, char letter) {
+    if (pointKind == 'X') {
+        return letter == 'D' ? 0 : letter == 'E' ? 1 : -1;
+    }
+    constexpr std::string_view order = "RAED";
+    auto at = order.find(letter);
+    return at == std::string_view::npos ? -1 : static_cast<int>(at);
+}
+
+Request ParseRequest(std::string_view frame) {
+    Request request;
+    if (frame.size() < 3 || frame.front() != '@' || frame.back() != '\r') {
+        return request;
+    }
+    if (frame.size() == 3) {
+        switch (frame[1]) {
+        case 'S':
+            request.kind = RequestKind::StartScan;
+            break;
+        case '!':
+            request.kind = RequestKind::NextRecord;
+            break;
+        case 'D':
+        case 'R':
+            request.kind = RequestKind::Letter;
+            request.pointKind = frame[1];
+            break;
+        case 'O':
+            request.kind = RequestKind::Letter;
+            request.pointKind = 'S';
+            break;
+        default:
+            break;
+        }
+        return request;
+    }
+    if (frame.size() == 4) {
+        if (frame[1] == 'P' && (frame[2] == 'A' || frame[2] == 'D')) {
+            request.kind = RequestKind::CountQuery;
+            request.pointKind = frame[2] == 'A' ? 'C' : 'N';
+        }
+        return request;
+    }
+    if (frame[1] != 'X') {
+        return request;
+    }
+    std::string_view body = frame.substr(1, frame.size() - 4);
+    char kind = 0;
+    if (frame.size() == 11 && AllDigits(body.substr(3, 4))) {
+        kind = KindOfShortTemplate(body[2]);
+        request.number = Decimal(body.substr(3, 4));
+        request.address = fmt::format("{}{:04d}", kind, request.number);
+    } else if (frame.size() == 13 && body[2] == 'Z' && body.substr(3, 2) == "00" &&
+               AllDigits(body.substr(5, 4))) {
+        kind = 'X';
+        request.number = Decimal(body.substr(5, 4));
+        request.address = fmt::format("X{:04d}", request.number);
+    } else if (frame.size() == 15 && body[2] == 'O' && AllDigits(body.substr(3, 2)) &&
+               body.substr(5, 2) == "00" && AllDigits(body.substr(7, 4))) {
+        kind = 'O';
+        request.group = Decimal(body.substr(3, 2));
+        request.number = Decimal(body.substr(7, 4));
+        request.address = fmt::format("O{:02d}{:04d}", request.group, request.number);
+    }
+    if (kind == 0) {
+        request.address.clear();
+        return request;
+    }
+    request.kind = RequestKind::Template;
+    request.pointKind = kind;
+    request.letter = body[1];
+    request.value = ValueOfLetter(kind, request.letter);
+    request.checksumOk = FrameChecksumGood(frame);
+    return request;
+}
+
+std::string Printable(std::string_view bytes) {
+    std::string text;
+    for (char c : bytes) {
+        auto byte = static_cast<unsigned char>(c);
+        if (c == '\r') {
+            text += "\\r";
+        } else if (c == '\\') {
+            text += "\\\\";
+        } else if (byte >= 0x20 && byte < 0x7F) {
+            text += c;
+        } else {
+            text += fmt::format("\\x{:02X}", byte);
+        }
+    }
+    return text;
+}
+
+} // namespace xolsim

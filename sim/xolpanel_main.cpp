@@ -1,0 +1,233 @@
+// xolpanel: a simulated CM1N panel on a new pseudo-terminal (its path is
+// printed on standard output) or on a named serial device.
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <iostream>
+#include <mutex>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "panel.h"
+
+namespace {
+
+constexpr int EXIT_USAGE = 64;
+constexpr int EXIT_NO_LINE = 2;
+
+speed_t SpeedOf(uint32_t baud) {
+    switch (baud) {
+    case 1200:
+        return B1200;
+    case 2400:
+        return B2400;
+    case 4800:
+        return B4800;
+    case 9600:
+        return B9600;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    default:
+        return B0;
+    }
+}
+
+// Opens a serial device for the panel's side: exclusive, raw, 8 data bits,
+// the given parity, one stop bit, no flow control.
+int OpenDevice(const std::string& path, uint32_t baud, const std::string& parity) {
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        throw std::runtime_error(fmt::format("{}: {}", path, std::strerror(errno)));
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        throw std::runtime_error(fmt::format("{}: in use by another program", path));
+    }
+    ::ioctl(fd, TIOCEXCL); // not every device has it; a failure changes nothing
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) {
+        int error = errno;
+        ::close(fd);
+        throw std::runtime_error(
+            fmt::format("{}: not a serial device ({})", path, std::strerror(error)));
+    }
+    ::cfmakeraw(&tio);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    if (parity == "even") {
+        tio.c_cflag |= PARENB;
+    } else if (parity == "odd") {
+        tio.c_cflag |= PARENB | PARODD;
+    }
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    ::cfsetispeed(&tio, SpeedOf(baud));
+    ::cfsetospeed(&tio, SpeedOf(baud));
+    if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
+        int error = errno;
+        ::close(fd);
+        throw std::runtime_error(
+            fmt::format("{}: line settings refused ({})", path, std::strerror(error)));
+    }
+    ::tcflush(fd, TCIOFLUSH);
+    return fd;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"xolpanel: a simulated EST CM1N fire alarm panel (CIS protocol).\n"
+                 "Without --device it creates a pseudo-terminal and prints its path."};
+    app.get_formatter()->column_width(34);
+
+    std::string scenarioPath;
+    std::string device;
+    uint32_t baud = 2400;
+    std::string parity = "even";
+    bool trace = false;
+    bool dumpScenario = false;
+    xolsim::FaultOptions faults;
+    int delayMs = 0;
+    int splitGapMs = 20;
+
+    app.add_option("scenario", scenarioPath, "Scenario file (JSON); the built-in demo if none")
+        ->check(CLI::ExistingFile);
+    app.add_option("--device", device, "Serve this serial device instead of a pseudo-terminal");
+    app.add_option("--baud", baud, "Bit rate of --device")
+        ->check(CLI::IsMember({1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200}))
+        ->capture_default_str();
+    app.add_option("--parity", parity, "Parity of --device")
+        ->check(CLI::IsMember({"none", "even", "odd"}))
+        ->capture_default_str();
+    app.add_flag("--trace", trace, "One decoded line per frame received and sent, on stderr");
+    app.add_flag("--print-scenario", dumpScenario, "Print the built-in scenario and exit");
+
+    auto* f = app.add_option_group("Faults", "Misbehaviour on request");
+    f->add_option("--silent-after", faults.silentAfterRecords,
+                  "Fall silent once N status records have been sent")
+        ->check(CLI::NonNegativeNumber);
+    f->add_option("--silent-for", faults.silentRequests,
+                  "A silence lasts N requests (default: for good); alone, starts at once")
+        ->check(CLI::NonNegativeNumber);
+    f->add_option("--corrupt-every", faults.corruptEvery,
+                  "Corrupt the checksum of every Nth checksummed frame")
+        ->check(CLI::PositiveNumber);
+    f->add_option("--split", faults.splitBytes, "Send replies in pieces of N bytes")
+        ->check(CLI::PositiveNumber);
+    f->add_option("--split-gap", splitGapMs, "Milliseconds between pieces")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
+    f->add_option("--noise", faults.noiseBytes, "Send N bytes of noise before replies")
+        ->check(CLI::PositiveNumber);
+    f->add_option("--noise-every", faults.noiseEvery, "Noise before every Nth reply only")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    f->add_option("--delay", delayMs, "Wait N milliseconds before each reply")
+        ->check(CLI::NonNegativeNumber);
+    f->add_option("--unknown-answer", faults.unknownAnswers,
+                  "Answer the next N template commands with an unknown byte (-1: all)")
+        ->check(CLI::Range(-1, 1000000));
+    f->add_option("--bit-rate", faults.bitRate, "Pace output at this bit rate, 11 bits per byte")
+        ->check(CLI::Range(50, 1000000));
+    f->add_option("--seed", faults.seed, "Seed of the noise bytes")->capture_default_str();
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return EXIT_USAGE;
+    }
+    if (dumpScenario) {
+        std::cout << xolsim::DefaultScenarioText();
+        return 0;
+    }
+    faults.delay = std::chrono::milliseconds(delayMs);
+    faults.splitGap = std::chrono::milliseconds(splitGapMs);
+
+    xolsim::Scenario scenario;
+    try {
+        scenario =
+            scenarioPath.empty() ? xolsim::DefaultScenario() : xolsim::LoadScenario(scenarioPath);
+    } catch (const xolsim::ScenarioError& e) {
+        fmt::print(stderr, "xolpanel: scenario {}\n", e.what());
+        return EXIT_USAGE;
+    }
+
+    // Signals are taken by sigwait below, never by a handler in the middle
+    // of the panel's work.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    std::mutex traceMutex;
+    xolsim::TraceSink sink;
+    if (trace) {
+        sink = [&traceMutex](const std::string& line) {
+            std::lock_guard lock(traceMutex);
+            fmt::print(stderr, "{}\n", line);
+            std::fflush(stderr);
+        };
+    }
+
+    std::atomic<bool> lineFailed = false;
+    std::string name = scenario.name.empty() ? "scenario" : scenario.name;
+    try {
+        if (device.empty()) {
+            xolsim::PtyPanel panel(std::move(scenario), faults, sink);
+            fmt::print("{}\n", panel.devicePath());
+            std::fflush(stdout);
+            fmt::print(stderr, "xolpanel: panel \"{}\" on {} (driver port name {}); Ctrl-C ends\n",
+                       name, panel.devicePath(), panel.portName());
+            int signal = 0;
+            sigwait(&signals, &signal);
+            // The panel's thread stops and joins as `panel` goes.
+        } else {
+            int fd = OpenDevice(device, baud, parity);
+            xolsim::Panel panel(std::move(scenario), faults);
+            panel.setTrace(sink);
+            std::jthread serving([&](std::stop_token stop) {
+                panel.serve(fd, stop);
+                if (!stop.stop_requested()) {
+                    lineFailed = true;
+                    ::kill(::getpid(), SIGTERM); // wakes the sigwait below
+                }
+            });
+            fmt::print("{}\n", device);
+            std::fflush(stdout);
+            fmt::print(stderr, "xolpanel: panel \"{}\" on {} at {} baud; Ctrl-C ends\n", name,
+                       device, baud);
+            int signal = 0;
+            sigwait(&signals, &signal);
+            serving.request_stop();
+            serving.join();
+            ::close(fd);
+            if (lineFailed) {
+                fmt::print(stderr, "xolpanel: {} failed\n", device);
+                return EXIT_NO_LINE;
+            }
+        }
+    } catch (const std::exception& e) {
+        fmt::print(stderr, "xolpanel: {}\n", e.what());
+        return EXIT_NO_LINE;
+    }
+    return 0;
+}
