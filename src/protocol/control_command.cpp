@@ -9,7 +9,6 @@ namespace xol {
 
 namespace {
 
-constexpr uint32_t NO_KIND = 0;
 constexpr char NOT_ACCEPTED = 0;
 
 // One row of the command table. Every frame is "@X", the letter the value
