@@ -3,6 +3,7 @@
 // anything is sent, and the answer and retry rules.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -137,6 +138,10 @@ struct AnswerCase {
     int32_t result;
     size_t frames;
 };
+
+void PrintTo(const AnswerCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class TemplateAnswerCases : public ControlCommandTest,
                             public ::testing::WithParamInterface<AnswerCase> {};

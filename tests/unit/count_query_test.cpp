@@ -3,6 +3,7 @@
 // counts.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,10 @@ struct TriesCase {
     size_t queries;
     uint16_t value;
 };
+
+void PrintTo(const TriesCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class CountQueryTries : public CountQueryTest, public ::testing::WithParamInterface<TriesCase> {};
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,10 @@ struct VerifyCase {
     std::string frame;
     bool expected;
 };
+
+void PrintTo(const VerifyCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class CisVerifyCases : public ::testing::TestWithParam<VerifyCase> {};
 

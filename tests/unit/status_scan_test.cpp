@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,10 @@ struct RecordCase {
     uint8_t bits;    // what it must hold
     std::string log; // the log line expected, empty: none
 };
+
+void PrintTo(const RecordCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ApplyStatusRecordCases : public xol::test::ProtocolTest,
                                public ::testing::WithParamInterface<RecordCase> {};
