@@ -11,6 +11,11 @@ namespace {
 
 constexpr char NOT_ACCEPTED = 0;
 
+// The panel's three-byte answer; only offset 1 is interpreted.
+using CommandReply = std::array<uint8_t, COMMAND_REPLY_LENGTH>;
+// "@", the command letter, CR: no number, no checksum.
+using LetterCommand = std::array<uint8_t, 3>;
+
 // One row of the command table. Every frame is "@X", the letter the value
 // selects, the row's code letter, then its number fields, the checksum and CR.
 enum class Layout : uint8_t {
@@ -119,7 +124,7 @@ int32_t SendTemplateCommand(const PointRequest& request) {
     if (length != command->length) {
         return RC_REFUSED;
     }
-    std::array<uint8_t, COMMAND_REPLY_LENGTH> reply{};
+    CommandReply reply{};
     for (uint32_t attempt = 0; attempt < COMMAND_TRIES; ++attempt) {
         // What the send reports is not examined: the read that follows decides.
         (void)CisSend(frame.data(), length);
@@ -152,8 +157,8 @@ int32_t SendLetterCommand(uint32_t kind) {
     default:
         return RC_REFUSED;
     }
-    const std::array<uint8_t, 3> frame{'@', letter, '\r'};
-    std::array<uint8_t, COMMAND_REPLY_LENGTH> reply{};
+    const LetterCommand frame{'@', letter, '\r'};
+    CommandReply reply{};
     for (uint32_t attempt = 0; attempt < COMMAND_TRIES; ++attempt) {
         (void)CisSend(frame.data(), frame.size());
         if (CisReceive(reply.data(), reply.size())) {

@@ -16,9 +16,9 @@ constexpr uint32_t COMMAND_FRAME_MAX = 15;
 // selects. RC_REFUSED without any traffic for a kind without a template, a
 // value the kind does not accept, a number that does not fit its field, or
 // no PointValue.
-int32_t SendTemplateCommand(const PointRequest& request);
+[[nodiscard]] int32_t SendTemplateCommand(const PointRequest& request);
 // Sends the one-letter command of kind D, R or S; any other kind is refused
 // without traffic.
-int32_t SendLetterCommand(uint32_t kind);
+[[nodiscard]] int32_t SendLetterCommand(uint32_t kind);
 
 } // namespace xol

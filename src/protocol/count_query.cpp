@@ -8,8 +8,12 @@ namespace xol {
 
 namespace {
 
-constexpr std::array<uint8_t, 4> QUERY_C{'@', 'P', 'A', '\r'};
-constexpr std::array<uint8_t, 4> QUERY_N{'@', 'P', 'D', '\r'};
+using CountQuery = std::array<uint8_t, 4>;
+// A checksummed frame: the count's four characters at offsets 3 to 6.
+using CountReply = std::array<uint8_t, COUNT_REPLY_LENGTH>;
+
+constexpr CountQuery QUERY_C{'@', 'P', 'A', '\r'};
+constexpr CountQuery QUERY_N{'@', 'P', 'D', '\r'};
 
 constexpr uint32_t COUNT_OFFSET = 3;
 constexpr uint32_t COUNT_WIDTH = 4;
@@ -20,8 +24,8 @@ int32_t RunCountQuery(const PointRequest& request) {
     if (request.data == nullptr) {
         return RC_REFUSED;
     }
-    const std::array<uint8_t, 4>& query = request.kind == 'C' ? QUERY_C : QUERY_N;
-    std::array<uint8_t, COUNT_REPLY_LENGTH> reply{};
+    const CountQuery& query = request.kind == 'C' ? QUERY_C : QUERY_N;
+    CountReply reply{};
     int32_t outcome = RC_FAILED;
     for (uint32_t attempt = 0; attempt < COUNT_QUERY_TRIES; ++attempt) {
         // What the send reports is not examined: the read that follows decides.

@@ -15,6 +15,6 @@ constexpr uint32_t COUNT_REPLY_LENGTH = 10;
 // reply did not arrive whole, RC_REFUSED when it arrived but failed its
 // checksum or held no count. A request without a PointValue is refused
 // without traffic.
-int32_t RunCountQuery(const PointRequest& request);
+[[nodiscard]] int32_t RunCountQuery(const PointRequest& request);
 
 } // namespace xol

@@ -31,7 +31,7 @@ enum class AttemptEnd { EndReply, Failed };
 
 // One attempt: the start request, then records until the end reply or until
 // a reply does not arrive whole.
-AttemptEnd RunAttempt(std::array<uint8_t, STATUS_RECORD_LENGTH>& record) {
+AttemptEnd RunAttempt(StatusRecord& record) {
     // What a send reports is not examined: a failed send shows as a missing reply.
     (void)CisSend(START_REQUEST.data(), START_REQUEST.size());
     for (uint32_t records = 0;;) {
@@ -60,7 +60,7 @@ int32_t StatusScan() {
     // Cleared once per scan: bits collected by a failed attempt stay, and the
     // repeated records of the next attempt add to them.
     ClearCurrentZones();
-    std::array<uint8_t, STATUS_RECORD_LENGTH> record{};
+    StatusRecord record{};
     for (uint32_t attempt = 0; attempt < STATUS_SCAN_ATTEMPTS; ++attempt) {
         if (RunAttempt(record) == AttemptEnd::EndReply) {
             PublishZones();

@@ -1,12 +1,15 @@
 // The status scan: rebuilds the zone tables from the panel's status records.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <xolest/xolest.h>
 
 namespace xol {
 
 constexpr uint32_t STATUS_RECORD_LENGTH = 14;
+// One status record as it arrives: a checksummed CIS frame of 14 bytes.
+using StatusRecord = std::array<uint8_t, STATUS_RECORD_LENGTH>;
 constexpr uint32_t STATUS_SCAN_ATTEMPTS = 3;
 // A line that keeps sending records must not hold the host's thread for
 // ever: an attempt that reaches this many records fails like a silent one.
@@ -14,7 +17,7 @@ constexpr uint32_t STATUS_SCAN_RECORD_LIMIT = 8 * ZONE_COUNT;
 
 // RC_DONE when the end reply arrived and the snapshot was published,
 // RC_FAILED after three attempts without it.
-int32_t StatusScan();
+[[nodiscard]] int32_t StatusScan();
 // Folds one verified, legal record into the current table (or logs an
 // illegal zone number).
 void ApplyStatusRecord(const uint8_t* record);
