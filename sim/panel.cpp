@@ -262,8 +262,9 @@ Panel::Reply Panel::nextScanReply() {
     }
     std::string record = report_[reportAt_];
     std::string_view body(record);
-    std::string what = fmt::format("status record: zone {}, status code {}", body.substr(7, 4),
-                                   static_cast<int>(body[4] & 0x0F));
+    std::string what =
+        fmt::format("status record: zone {}, status code {}",
+                    std::stoi(std::string(body.substr(7, 4))), static_cast<int>(body[4] & 0x0F));
     return {record, what, true};
 }
 

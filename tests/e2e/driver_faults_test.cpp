@@ -1,0 +1,313 @@
+// The real module, loaded as a host loads it, against the simulated panel on
+// a pseudo-terminal: each of the panel's faults with the outcome the
+// driver's rules give for it.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "driver.h"
+#include "panel.h"
+#include "scenario.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using xolhost::Channel;
+using xolhost::DriverModule;
+using xolhost::Point;
+using xolsim::FaultOptions;
+
+// Generous against a local pseudo-terminal, short enough to keep the three
+// fruitless tries of a silent line well under a second.
+constexpr uint32_t TIMEOUT_TICKS = 20;
+
+DriverModule& Module() {
+    static DriverModule module(XOL_MODULE_PATH);
+    return module;
+}
+
+xolsim::Scenario TwoZones() {
+    return xolsim::ParseScenario(R"({
+        "zones": [{"zone": 12, "codes": [1, 7]}, {"zone": 40, "codes": [8]}],
+        "counts": {"C": 42, "N": 7},
+        "controls": {"points": {"L0012": {"refuse": [3]}}},
+        "system": {"R": "refused"}})");
+}
+
+// A channel of the real module on a fresh simulated panel.
+class Line {
+public:
+    explicit Line(FaultOptions faults = {}, xolsim::Scenario scenario = TwoZones())
+        : panel_(std::move(scenario), faults), channel_(Module()) {
+        xolhost::LineSettings line;
+        line.port = panel_.portName();
+        line.timeout = TIMEOUT_TICKS;
+        line.settings = {2400, 8, 0, 2};
+        EXPECT_EQ(channel_.open(line), RC_DONE) << line.port;
+    }
+
+    Point point(const std::string& address) {
+        Point p;
+        EXPECT_EQ(channel_.check(address, p), RC_DONE) << address;
+        return p;
+    }
+    int32_t scan() {
+        uint16_t value = 0xFFFF;
+        int32_t result = channel_.read(point("!Z"), value);
+        EXPECT_EQ(value, 0); // a read of !Z leaves 0, whatever the scan gave
+        return result;
+    }
+    uint16_t zone(int number) {
+        uint16_t value = 0xFFFF;
+        EXPECT_EQ(channel_.read(point(fmt("P", number)), value), RC_DONE);
+        return value;
+    }
+    int32_t count(char which, uint16_t& value) {
+        return channel_.read(point(std::string("!") + which), value);
+    }
+    int32_t write(const std::string& address, uint16_t value) {
+        return channel_.write(point(address), value);
+    }
+    std::size_t framesReceived(const std::string& frame) {
+        auto frames = panel_.panel().receivedFrames();
+        return static_cast<std::size_t>(std::count(frames.begin(), frames.end(), frame));
+    }
+    xolsim::Panel& panel() { return panel_.panel(); }
+
+private:
+    static std::string fmt(const char* kind, int number) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%s%04d", kind, number);
+        return text;
+    }
+
+    xolsim::PtyPanel panel_;
+    Channel channel_;
+};
+
+TEST(DriverAgainstPanel, WellBehavedPanelServesEveryOperation) {
+    Line line;
+    ASSERT_EQ(line.scan(), RC_DONE);
+    EXPECT_EQ(line.zone(12), ZS_CODE1 | ZS_CODE7);
+    EXPECT_EQ(line.zone(40), ZS_CODE8);
+    EXPECT_EQ(line.zone(13), 0);
+    uint16_t c = 0;
+    uint16_t n = 0;
+    EXPECT_EQ(line.count('C', c), RC_DONE);
+    EXPECT_EQ(line.count('N', n), RC_DONE);
+    EXPECT_EQ(c, 42);
+    EXPECT_EQ(n, 7);
+    EXPECT_EQ(line.write("L0012", 2), RC_DONE);
+    EXPECT_EQ(line.write("O031250", 1), RC_DONE);
+    EXPECT_EQ(line.write("X0042", 0), RC_DONE);
+    EXPECT_EQ(line.write("!D", 0), RC_DONE);
+    EXPECT_EQ(line.framesReceived("@XEP0012B0\r"), 1u);
+    EXPECT_EQ(line.framesReceived("@XDZ0000421C\r"), 1u);
+}
+
+TEST(DriverAgainstPanel, RefusedCommandsAreReportedAsRefused) {
+    Line line;
+    // The panel answers "U" for L0012 value 3: one frame, no retry.
+    EXPECT_EQ(line.write("L0012", 3), RC_REFUSED);
+    EXPECT_EQ(line.framesReceived("@XDP0012AF\r"), 1u);
+    // The panel answers "?" to !R.
+    EXPECT_EQ(line.write("!R", 0), RC_REFUSED);
+    EXPECT_EQ(line.framesReceived("@R\r"), 1u);
+    // The driver itself refuses a value the point does not take: nothing sent.
+    auto before = line.panel().stats().requests;
+    EXPECT_EQ(line.write("L0012", 4), RC_REFUSED);
+    EXPECT_EQ(line.panel().stats().requests, before);
+}
+
+TEST(DriverAgainstPanel, SilentPanelFailsAndKeepsTheLastSnapshot) {
+    Line line;
+    ASSERT_EQ(line.scan(), RC_DONE);
+    line.panel().silenceNext(-1);
+    EXPECT_EQ(line.scan(), RC_FAILED);
+    EXPECT_EQ(line.framesReceived("@S\r"), 1u + 3u);
+    EXPECT_EQ(line.zone(12), ZS_CODE1 | ZS_CODE7);
+    EXPECT_EQ(line.zone(40), ZS_CODE8);
+    uint16_t count = 1234;
+    EXPECT_EQ(line.count('C', count), RC_FAILED);
+    EXPECT_EQ(count, 1234);
+    EXPECT_EQ(line.write("L0012", 2), RC_FAILED);
+    EXPECT_EQ(line.framesReceived("@XEP0012B0\r"), 3u);
+    EXPECT_EQ(line.write("!S", 0), RC_FAILED);
+}
+
+TEST(DriverAgainstPanel, PanelFallingSilentAfterRecordsFailsTheNextScan) {
+    FaultOptions faults;
+    faults.silentAfterRecords = 4; // one more than a whole report
+    Line line(faults);
+    ASSERT_EQ(line.scan(), RC_DONE);
+    EXPECT_EQ(line.scan(), RC_FAILED);
+    EXPECT_EQ(line.zone(12), ZS_CODE1 | ZS_CODE7);
+    EXPECT_EQ(line.zone(40), ZS_CODE8);
+}
+
+TEST(DriverAgainstPanel, BriefSilenceInsideAReportIsRecoveredByANewAttempt) {
+    FaultOptions faults;
+    faults.silentAfterRecords = 1;
+    faults.silentRequests = 1;
+    Line line(faults);
+    EXPECT_EQ(line.scan(), RC_DONE);
+    EXPECT_EQ(line.framesReceived("@S\r"), 2u);
+    EXPECT_EQ(line.zone(12), ZS_CODE1 | ZS_CODE7);
+    EXPECT_EQ(line.zone(40), ZS_CODE8);
+}
+
+TEST(DriverAgainstPanel, SilenceForTheFirstRequestsCostsAttempts) {
+    FaultOptions two;
+    two.silentRequests = 2;
+    Line recovers(two);
+    EXPECT_EQ(recovers.scan(), RC_DONE);
+    EXPECT_EQ(recovers.framesReceived("@S\r"), 3u);
+    EXPECT_EQ(recovers.zone(40), ZS_CODE8);
+
+    FaultOptions three;
+    three.silentRequests = 3;
+    Line fails(three);
+    EXPECT_EQ(fails.scan(), RC_FAILED);
+    EXPECT_EQ(fails.zone(40), 0);
+    uint16_t count = 0;
+    EXPECT_EQ(fails.count('C', count), RC_DONE); // the silence is over
+    EXPECT_EQ(count, 42);
+}
+
+TEST(DriverAgainstPanel, CorruptedRecordIsSkipped) {
+    FaultOptions faults;
+    faults.corruptEvery = 2; // the second record: zone 12, status code 7
+    Line line(faults);
+    ASSERT_EQ(line.scan(), RC_DONE);
+    EXPECT_EQ(line.zone(12), ZS_CODE1);
+    EXPECT_EQ(line.zone(40), ZS_CODE8);
+    // Every record was still answered with a next request.
+    EXPECT_EQ(line.framesReceived("@!\r"), 3u);
+}
+
+TEST(DriverAgainstPanel, CountRepliesWithBadChecksumsAreRefused) {
+    FaultOptions faults;
+    faults.corruptEvery = 1;
+    Line line(faults);
+    uint16_t count = 99;
+    EXPECT_EQ(line.count('N', count), RC_REFUSED);
+    EXPECT_EQ(count, 99);
+    EXPECT_EQ(line.framesReceived("@PD\r"), 3u);
+    // Every record corrupted: the scan completes with no zone set.
+    EXPECT_EQ(line.scan(), RC_DONE);
+    EXPECT_EQ(line.zone(12), 0);
+}
+
+TEST(DriverAgainstPanel, RepliesInPiecesAreGathered) {
+    FaultOptions faults;
+    faults.splitBytes = 3;
+    faults.splitGap = 20ms; // well inside the read time-out
+    Line line(faults);
+    EXPECT_EQ(line.scan(), RC_DONE);
+    EXPECT_EQ(line.zone(12), ZS_CODE1 | ZS_CODE7);
+    uint16_t count = 0;
+    EXPECT_EQ(line.count('C', count), RC_DONE);
+    EXPECT_EQ(count, 42);
+    EXPECT_EQ(line.write("L0012", 2), RC_DONE);
+    EXPECT_EQ(line.framesReceived("@XEP0012B0\r"), 1u);
+}
+
+TEST(DriverAgainstPanel, PiecesSlowerThanTheTimeOutFail) {
+    FaultOptions faults;
+    faults.splitBytes = 3;
+    faults.splitGap = 800ms; // four times the read time-out
+    Line line(faults);
+    uint16_t count = 5;
+    EXPECT_EQ(line.count('C', count), RC_FAILED);
+    EXPECT_EQ(count, 5);
+}
+
+TEST(DriverAgainstPanel, NoiseBeforeRepliesMisalignsThem) {
+    FaultOptions always;
+    always.noiseBytes = 1;
+    Line noisy(always);
+    // A command answer read one byte early has "@" where "!" should be.
+    EXPECT_EQ(noisy.write("L0012", 2), RC_FAILED);
+    EXPECT_EQ(noisy.framesReceived("@XEP0012B0\r"), 3u);
+    // A count reply read one byte early fails its checksum on every try.
+    uint16_t count = 0;
+    EXPECT_EQ(noisy.count('C', count), RC_REFUSED);
+    // No head of a report ever reads as the end reply.
+    EXPECT_EQ(noisy.scan(), RC_FAILED);
+
+    FaultOptions sometimes;
+    sometimes.noiseBytes = 1;
+    sometimes.noiseEvery = 2;
+    Line retried(sometimes);
+    EXPECT_EQ(retried.write("L0012", 2), RC_DONE); // the first answer is clean
+    EXPECT_EQ(retried.write("L0012", 2), RC_DONE); // noisy, then a clean retry
+    EXPECT_EQ(retried.framesReceived("@XEP0012B0\r"), 3u);
+}
+
+TEST(DriverAgainstPanel, DelayedReplies) {
+    FaultOptions shortDelay;
+    shortDelay.delay = 30ms;
+    Line patient(shortDelay);
+    EXPECT_EQ(patient.scan(), RC_DONE);
+    EXPECT_EQ(patient.zone(12), ZS_CODE1 | ZS_CODE7);
+    EXPECT_EQ(patient.write("T0007", 3), RC_DONE);
+
+    FaultOptions longDelay;
+    longDelay.delay = 1500ms; // past all three tries
+    Line late(longDelay);
+    auto start = Clock::now();
+    EXPECT_EQ(late.write("L0012", 2), RC_FAILED);
+    EXPECT_LT(Clock::now() - start, 1500ms);
+}
+
+TEST(DriverAgainstPanel, UnknownAnswerByteMakesTheDriverRetry) {
+    FaultOptions once;
+    once.unknownAnswers = 1;
+    Line retried(once);
+    EXPECT_EQ(retried.write("A0003", 0), RC_DONE);
+    EXPECT_EQ(retried.panel().stats().requests, 2u);
+
+    FaultOptions always;
+    always.unknownAnswers = -1;
+    Line fails(always);
+    EXPECT_EQ(fails.write("A0003", 0), RC_FAILED);
+    EXPECT_EQ(fails.panel().stats().requests, 3u);
+    // Letter commands count any answer but "?" as done.
+    EXPECT_EQ(fails.write("!D", 0), RC_DONE);
+}
+
+TEST(DriverAgainstPanel, PacedLineStillServesTheScan) {
+    FaultOptions faults;
+    faults.bitRate = 9600;
+    Line line(faults);
+    auto start = Clock::now();
+    EXPECT_EQ(line.scan(), RC_DONE);
+    // Three records and the end reply: 45 bytes of 11 bits at 9600 bit/s.
+    EXPECT_GE(Clock::now() - start, 50ms);
+    EXPECT_EQ(line.zone(12), ZS_CODE1 | ZS_CODE7);
+}
+
+TEST(DriverAgainstPanel, IllegalZonesAreLoggedAndIgnored) {
+    std::mutex mutex;
+    std::vector<std::string> logged;
+    ASSERT_TRUE(Module().setLogSink([&](int cls, const std::string& text) {
+        std::lock_guard lock(mutex);
+        logged.push_back(std::to_string(cls) + " " + text);
+    }));
+    {
+        Line line({}, xolsim::ParseScenario(R"({"zones": [
+            {"zone": 0, "codes": [1]}, {"zone": 12, "codes": [2]}, {"zone": 6300, "codes": [3]}]})"));
+        EXPECT_EQ(line.scan(), RC_DONE);
+        EXPECT_EQ(line.zone(12), ZS_CODE2);
+    }
+    Module().setLogSink(nullptr);
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(logged, (std::vector<std::string>{"32 XolES : Got Illegal zone address (0)",
+                                                "32 XolES : Got Illegal zone address (6300)"}));
+}
+
+} // namespace

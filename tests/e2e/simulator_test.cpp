@@ -1,0 +1,426 @@
+// The simulator on its own: its frames checked byte for byte (lengths,
+// checksums computed here by hand), its scenarios, and its answers and
+// faults over a socket pair, with no driver involved.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "frames.h"
+#include "panel.h"
+#include "scenario.h"
+
+namespace xolsim {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// ---------------------------------------------------------------------------
+// Frames
+
+struct FrameCase {
+    std::string built;
+    std::string expected;
+};
+
+TEST(SimulatorFrames, BuildsFramesWithExactLengthsAndChecksums) {
+    // Expected texts carry checksums worked out by hand: the body's bytes
+    // summed modulo 256, two upper-case hex digits.
+    const FrameCase cases[] = {
+        {StatusRecord(12, 1), "@S00100001207\r"},
+        {StatusRecord(6299, 8), "@S00800629925\r"},
+        {CountReply('C', 42), "@PA004257\r"},
+        {CountReply('N', -1), "@PD-00152\r"},
+        {EndReply(), "@Z\r"},
+        {CommandReply('U'), "@U\r"},
+        {ChecksummedFrame("XEP0012"), "@XEP0012B0\r"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.built, c.expected);
+    }
+    EXPECT_EQ(StatusRecord(1, 3).size(), STATUS_RECORD_SIZE);
+    EXPECT_EQ(CountReply('C', 9999).size(), COUNT_REPLY_SIZE);
+    EXPECT_EQ(EndReply().size(), SHORT_REPLY_SIZE);
+}
+
+TEST(SimulatorFrames, StatusRecordsNeverLookLikeTheEndReply) {
+    for (uint8_t code = 0; code < 16; ++code) {
+        std::string record = StatusRecord(9999, code, '3');
+        ASSERT_EQ(record.size(), STATUS_RECORD_SIZE);
+        EXPECT_NE(record[1], 'Z');
+        EXPECT_EQ(record[2], '3');
+        EXPECT_EQ(record[4] & 0x0F, code);
+        EXPECT_TRUE(FrameChecksumGood(record)) << Printable(record);
+    }
+}
+
+TEST(SimulatorFrames, ChecksumRules) {
+    EXPECT_EQ(FrameChecksum("@S\r"), 0);
+    EXPECT_EQ(FrameChecksum("@PA\r"), 0);
+    // The worked sum wraps: 432 modulo 256 is 176.
+    EXPECT_EQ(FrameChecksum("@XEP0012B0\r"), 0xB0);
+    EXPECT_TRUE(FrameChecksumGood("@XEP0012b0\r"));
+    EXPECT_FALSE(FrameChecksumGood("@XEP0013B0\r"));
+    EXPECT_FALSE(FrameChecksumGood("@XEP0012 0\r"));
+
+    std::string corrupted = CorruptChecksum(StatusRecord(12, 1));
+    EXPECT_EQ(corrupted.size(), STATUS_RECORD_SIZE);
+    EXPECT_EQ(corrupted.substr(0, 11), StatusRecord(12, 1).substr(0, 11));
+    EXPECT_FALSE(FrameChecksumGood(corrupted));
+    EXPECT_TRUE(std::isxdigit(static_cast<unsigned char>(corrupted[11])));
+    EXPECT_TRUE(std::isxdigit(static_cast<unsigned char>(corrupted[12])));
+}
+
+struct ParseCase {
+    std::string frame;
+    RequestKind kind;
+    char pointKind;
+    int value;
+    int number;
+    std::string address;
+    bool checksumOk;
+};
+
+TEST(SimulatorFrames, DecodesEveryRequestTheDriverSends) {
+    const ParseCase cases[] = {
+        {"@S\r", RequestKind::StartScan, 0, -1, 0, "", true},
+        {"@!\r", RequestKind::NextRecord, 0, -1, 0, "", true},
+        {"@D\r", RequestKind::Letter, 'D', -1, 0, "", true},
+        {"@R\r", RequestKind::Letter, 'R', -1, 0, "", true},
+        {"@O\r", RequestKind::Letter, 'S', -1, 0, "", true},
+        {"@PA\r", RequestKind::CountQuery, 'C', -1, 0, "", true},
+        {"@PD\r", RequestKind::CountQuery, 'N', -1, 0, "", true},
+        {"@XEP0012B0\r", RequestKind::Template, 'L', 2, 12, "L0012", true},
+        {"@XDP0012AF\r", RequestKind::Template, 'L', 3, 12, "L0012", true},
+        {"@XRO0500012384\r", RequestKind::Template, 'O', 0, 123, "O050123", true},
+        {"@XAO0500012373\r", RequestKind::Template, 'O', 1, 123, "O050123", true},
+        {"@XEZ0000421D\r", RequestKind::Template, 'X', 1, 42, "X0042", true},
+        {"@XDZ0000421C\r", RequestKind::Template, 'X', 0, 42, "X0042", true},
+        {"@XEP0012B1\r", RequestKind::Template, 'L', 2, 12, "L0012", false},
+        {"@Q\r", RequestKind::Unknown, 0, -1, 0, "", true},
+        {"@XEP00x2B0\r", RequestKind::Unknown, 0, -1, 0, "", true},
+        {"@PX\r", RequestKind::Unknown, 0, -1, 0, "", true},
+        {"S\r", RequestKind::Unknown, 0, -1, 0, "", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Printable(c.frame));
+        Request r = ParseRequest(c.frame);
+        EXPECT_EQ(r.kind, c.kind);
+        EXPECT_EQ(r.pointKind, c.pointKind);
+        if (c.kind == RequestKind::Template) {
+            EXPECT_EQ(r.value, c.value);
+            EXPECT_EQ(r.number, c.number);
+            EXPECT_EQ(r.address, c.address);
+            EXPECT_EQ(r.checksumOk, c.checksumOk);
+        }
+    }
+    EXPECT_EQ(ParseRequest("@XRO0500012384\r").group, 5);
+}
+
+// ---------------------------------------------------------------------------
+// Scenarios
+
+TEST(SimulatorScenario, BuiltInDemoIsTheShippedFile) {
+    Scenario demo = DefaultScenario();
+    EXPECT_EQ(demo.name, "demo");
+    EXPECT_EQ(demo.zones.at(17), (std::vector<uint8_t>{1, 7}));
+    ASSERT_FALSE(demo.events.empty());
+    EXPECT_TRUE(std::is_sorted(demo.events.begin(), demo.events.end(),
+                               [](const Event& a, const Event& b) { return a.at < b.at; }));
+    Scenario file = LoadScenario(XOL_DEMO_SCENARIO);
+    EXPECT_EQ(file.zones, demo.zones);
+    EXPECT_EQ(file.counts, demo.counts);
+}
+
+TEST(SimulatorScenario, EventsChangeTheStateAtTheirTime) {
+    Scenario s = ParseScenario(R"({
+        "zones": [{"zone": 12, "codes": [2]}, {"zone": 40, "codes": [8]}],
+        "counts": {"C": 3},
+        "events": [
+            {"at": 5, "zone": 12, "codes": [1, 7]},
+            {"at": 2, "counts": {"N": 9}},
+            {"at": 8, "zone": 40, "codes": []}
+        ]})");
+    PanelState start = StateAt(s, 0);
+    EXPECT_EQ(start.zones.at(12), (std::vector<uint8_t>{2}));
+    EXPECT_EQ(start.counts.at('C'), 3);
+    EXPECT_EQ(start.counts.at('N'), 0);
+    PanelState later = StateAt(s, 5.5);
+    EXPECT_EQ(later.zones.at(12), (std::vector<uint8_t>{1, 7}));
+    EXPECT_EQ(later.counts.at('N'), 9);
+    EXPECT_EQ(later.zones.at(40), (std::vector<uint8_t>{8}));
+    EXPECT_TRUE(StateAt(s, 9).zones.at(40).empty());
+}
+
+TEST(SimulatorScenario, ControlAndSystemAnswers) {
+    Scenario s = ParseScenario(R"({
+        "controls": {"default": "refuse", "points": {
+            "l0012": {"refuse": [3]}, "O031250": {"accept": [1]}, "X0042": "accept"}},
+        "system": {"S": "refused"}})");
+    auto answer = [&](const char* frame) { return ControlAnswer(s, ParseRequest(frame)); };
+    EXPECT_EQ(answer("@XEP0012B0\r"), Answer::Done);    // L0012 value 2
+    EXPECT_EQ(answer("@XDP0012AF\r"), Answer::Refused); // L0012 value 3
+    EXPECT_EQ(answer("@XEP0013B1\r"), Answer::Refused); // default
+    EXPECT_EQ(answer("@XDZ0000421C\r"), Answer::Done);  // X0042
+    EXPECT_EQ(ControlAnswer(s, ParseRequest(ChecksummedFrame("XAO03001250"))), Answer::Done);
+    EXPECT_EQ(ControlAnswer(s, ParseRequest(ChecksummedFrame("XRO03001250"))), Answer::Refused);
+    EXPECT_EQ(SystemAnswer(s, 'S'), Answer::Refused);
+    EXPECT_EQ(SystemAnswer(s, 'D'), Answer::Done);
+}
+
+TEST(SimulatorScenario, RefusesMistakesWithThePlaceNamed) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"{", "not valid JSON"},
+        {R"({"zone": []})", "unknown key \"zone\""},
+        {R"({"zones": [{"zone": 3, "codes": [16]}]})", "zones[0].codes[0]"},
+        {R"({"zones": [{"zone": 10000}]})", "zones[0].zone"},
+        {R"({"zones": [{"codes": [1]}]})", "needs \"zone\""},
+        {R"({"counts": {"C": "many"}})", "counts.C"},
+        {R"({"controls": {"points": {"P0012": "refuse"}}})", "not a control point address"},
+        {R"({"controls": {"points": {"L0012": {"accept": [1], "refuse": [2]}}}})", "exactly one"},
+        {R"({"system": {"S": "maybe"}})", "system.S"},
+        {R"({"events": [{"zone": 3}]})", "events[0].at"},
+        {R"({"events": [{"at": 1, "codes": [1]}]})", "needs a \"zone\""},
+    };
+    for (const auto& [text, message] : cases) {
+        try {
+            ParseScenario(text);
+            ADD_FAILURE() << "accepted: " << text;
+        } catch (const ScenarioError& e) {
+            EXPECT_NE(std::string(e.what()).find(message), std::string::npos)
+                << text << " gave: " << e.what();
+        }
+    }
+    EXPECT_THROW(LoadScenario("/nonexistent/scenario.json"), ScenarioError);
+}
+
+// ---------------------------------------------------------------------------
+// The panel on a socket pair
+
+class SocketPanel {
+public:
+    explicit SocketPanel(Scenario scenario, FaultOptions faults = {})
+        : panel_(std::move(scenario), faults) {
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0);
+        panel_.setTrace([this](const std::string& line) {
+            std::lock_guard lock(mutex_);
+            trace_.push_back(line);
+        });
+        thread_ = std::jthread([this](std::stop_token stop) { panel_.serve(fds_[0], stop); });
+    }
+    ~SocketPanel() {
+        thread_.request_stop();
+        thread_.join();
+        ::close(fds_[0]);
+        ::close(fds_[1]);
+    }
+
+    void send(std::string_view bytes) {
+        ASSERT_EQ(::write(fds_[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    // Everything that arrives until `quiet` passes without a byte.
+    std::string receive(std::chrono::milliseconds quiet = 80ms) {
+        std::string got;
+        char buffer[256];
+        pollfd watch{fds_[1], POLLIN, 0};
+        while (::poll(&watch, 1, static_cast<int>(quiet.count())) > 0) {
+            ssize_t n = ::read(fds_[1], buffer, sizeof buffer);
+            if (n <= 0) {
+                break;
+            }
+            got.append(buffer, static_cast<std::size_t>(n));
+        }
+        return got;
+    }
+    std::string ask(std::string_view request, std::chrono::milliseconds quiet = 80ms) {
+        send(request);
+        return receive(quiet);
+    }
+    Panel& panel() { return panel_; }
+    std::vector<std::string> trace() {
+        std::lock_guard lock(mutex_);
+        return trace_;
+    }
+
+private:
+    Panel panel_;
+    int fds_[2] = {-1, -1};
+    std::mutex mutex_;
+    std::vector<std::string> trace_;
+    std::jthread thread_;
+};
+
+Scenario TwoZones() {
+    return ParseScenario(R"({
+        "zones": [{"zone": 40, "codes": [8]}, {"zone": 12, "codes": [1, 7]}],
+        "counts": {"C": 42, "N": 7},
+        "controls": {"points": {"L0012": {"refuse": [3]}}},
+        "system": {"R": "refused"}})");
+}
+
+TEST(SimulatorPanel, ReportsOneRecordPerStatusCodeInZoneOrder) {
+    SocketPanel line(TwoZones());
+    EXPECT_EQ(line.ask("@S\r"), StatusRecord(12, 1));
+    EXPECT_EQ(line.ask("@!\r"), StatusRecord(12, 7));
+    EXPECT_EQ(line.ask("@!\r"), StatusRecord(40, 8));
+    EXPECT_EQ(line.ask("@!\r"), EndReply());
+    // A new start request starts the report again.
+    EXPECT_EQ(line.ask("@S\r"), StatusRecord(12, 1));
+    EXPECT_EQ(line.panel().stats().recordsSent, 4u);
+    EXPECT_EQ(line.panel().stats().reportsEnded, 1u);
+}
+
+TEST(SimulatorPanel, AnswersCountsAndCommands) {
+    SocketPanel line(TwoZones());
+    EXPECT_EQ(line.ask("@PA\r"), CountReply('C', 42));
+    EXPECT_EQ(line.ask("@PD\r"), CountReply('N', 7));
+    EXPECT_EQ(line.ask("@XEP0012B0\r"), "@!\r");
+    EXPECT_EQ(line.ask("@XDP0012AF\r"), "@U\r");
+    EXPECT_EQ(line.ask("@R\r"), "@?\r");
+    EXPECT_EQ(line.ask("@O\r"), "@!\r");
+    // A command with a wrong checksum, an unknown request: no answer.
+    EXPECT_EQ(line.ask("@XEP0012B1\r"), "");
+    EXPECT_EQ(line.ask("@Q\r"), "");
+    // Stray bytes before a request are skipped.
+    EXPECT_EQ(line.ask("\x01\xFFjunk@PA\r"), CountReply('C', 42));
+    PanelStats stats = line.panel().stats();
+    EXPECT_EQ(stats.unanswered, 2u);
+    EXPECT_EQ(stats.skippedBytes, 6u);
+    EXPECT_EQ(line.panel().receivedFrames().size(), 9u);
+}
+
+TEST(SimulatorPanel, TracesEveryFrameDecoded) {
+    FaultOptions faults;
+    faults.corruptEvery = 2;
+    SocketPanel line(TwoZones(), faults);
+    line.ask("@S\r");
+    line.ask("@!\r");
+    line.ask("@XEP0012B0\r");
+    auto trace = line.trace();
+    ASSERT_EQ(trace.size(), 6u);
+    EXPECT_NE(trace[0].find("<- \"@S\\r\""), std::string::npos) << trace[0];
+    EXPECT_NE(trace[0].find("start request"), std::string::npos);
+    EXPECT_NE(trace[1].find("status record: zone 12, status code 1, checksum good"),
+              std::string::npos)
+        << trace[1];
+    EXPECT_NE(trace[3].find("zone 12, status code 7 (corrupted), checksum bad"), std::string::npos)
+        << trace[3];
+    EXPECT_NE(trace[4].find("command L0012 value 2 (letter E), checksum good"), std::string::npos)
+        << trace[4];
+    EXPECT_NE(trace[5].find("answer: done"), std::string::npos);
+}
+
+TEST(SimulatorFaults, SilentAfterRecordsForGoodOrForSomeRequests) {
+    FaultOptions forGood;
+    forGood.silentAfterRecords = 2;
+    SocketPanel silent(TwoZones(), forGood);
+    EXPECT_EQ(silent.ask("@S\r"), StatusRecord(12, 1));
+    EXPECT_EQ(silent.ask("@!\r"), StatusRecord(12, 7));
+    EXPECT_EQ(silent.ask("@!\r"), "");
+    EXPECT_EQ(silent.ask("@S\r"), "");
+    EXPECT_EQ(silent.ask("@PA\r"), "");
+
+    FaultOptions briefly;
+    briefly.silentAfterRecords = 1;
+    briefly.silentRequests = 1;
+    SocketPanel once(TwoZones(), briefly);
+    EXPECT_EQ(once.ask("@S\r"), StatusRecord(12, 1));
+    EXPECT_EQ(once.ask("@!\r"), "");
+    EXPECT_EQ(once.ask("@S\r"), StatusRecord(12, 1));
+    EXPECT_EQ(once.ask("@!\r"), StatusRecord(12, 7));
+}
+
+TEST(SimulatorFaults, SilentForTheFirstRequestsThenOnRequest) {
+    FaultOptions faults;
+    faults.silentRequests = 2;
+    SocketPanel line(TwoZones(), faults);
+    EXPECT_EQ(line.ask("@PA\r"), "");
+    EXPECT_EQ(line.ask("@PA\r"), "");
+    EXPECT_EQ(line.ask("@PA\r"), CountReply('C', 42));
+    line.panel().silenceNext(1);
+    EXPECT_EQ(line.ask("@PD\r"), "");
+    EXPECT_EQ(line.ask("@PD\r"), CountReply('N', 7));
+}
+
+TEST(SimulatorFaults, CorruptsEveryNthChecksummedFrameOnly) {
+    FaultOptions faults;
+    faults.corruptEvery = 2;
+    SocketPanel line(TwoZones(), faults);
+    std::string first = line.ask("@S\r");
+    std::string second = line.ask("@!\r");
+    std::string letter = line.ask("@D\r"); // short frames are not counted
+    std::string third = line.ask("@!\r");
+    std::string fourth = line.ask("@PA\r");
+    EXPECT_TRUE(FrameChecksumGood(first));
+    EXPECT_FALSE(FrameChecksumGood(second));
+    EXPECT_EQ(second.size(), STATUS_RECORD_SIZE);
+    EXPECT_EQ(letter, "@!\r");
+    EXPECT_TRUE(FrameChecksumGood(third));
+    EXPECT_FALSE(FrameChecksumGood(fourth));
+    EXPECT_EQ(line.panel().stats().corrupted, 2u);
+}
+
+TEST(SimulatorFaults, SplitsRepliesIntoPiecesWithGaps) {
+    FaultOptions faults;
+    faults.splitBytes = 5;
+    faults.splitGap = 60ms;
+    SocketPanel line(TwoZones(), faults);
+    auto start = Clock::now();
+    line.send("@S\r");
+    std::string got = line.receive(300ms);
+    // Three pieces of a 14-byte record: two gaps.
+    EXPECT_GE(Clock::now() - start, 110ms);
+    EXPECT_EQ(got, StatusRecord(12, 1));
+}
+
+TEST(SimulatorFaults, NoiseBeforeEveryNthReply) {
+    FaultOptions faults;
+    faults.noiseBytes = 3;
+    faults.noiseEvery = 2;
+    SocketPanel line(TwoZones(), faults);
+    EXPECT_EQ(line.ask("@PA\r"), CountReply('C', 42));
+    std::string noisy = line.ask("@PA\r");
+    ASSERT_EQ(noisy.size(), COUNT_REPLY_SIZE + 3);
+    EXPECT_EQ(noisy.substr(3), CountReply('C', 42));
+    EXPECT_EQ(line.panel().stats().noiseBytes, 3u);
+}
+
+TEST(SimulatorFaults, DelaysReplies) {
+    FaultOptions faults;
+    faults.delay = 150ms;
+    SocketPanel line(TwoZones(), faults);
+    auto start = Clock::now();
+    EXPECT_EQ(line.ask("@PD\r", 400ms), CountReply('N', 7));
+    EXPECT_GE(Clock::now() - start, 140ms);
+}
+
+TEST(SimulatorFaults, UnknownByteForTheFirstTemplateCommands) {
+    FaultOptions faults;
+    faults.unknownAnswers = 2;
+    SocketPanel line(TwoZones(), faults);
+    EXPECT_EQ(line.ask("@R\r"), "@?\r"); // letter commands keep their answers
+    EXPECT_EQ(line.ask("@XEP0012B0\r"), "@?\r");
+    EXPECT_EQ(line.ask("@XEP0012B0\r"), "@?\r");
+    EXPECT_EQ(line.ask("@XEP0012B0\r"), "@!\r");
+}
+
+TEST(SimulatorFaults, PacesOutputAtElevenBitsPerByte) {
+    FaultOptions faults;
+    faults.bitRate = 2400;
+    SocketPanel line(TwoZones(), faults);
+    auto start = Clock::now();
+    line.send("@S\r");
+    std::string got = line.receive(300ms);
+    auto took = Clock::now() - start - 300ms; // the quiet wait at the end
+    EXPECT_EQ(got, StatusRecord(12, 1));
+    // 14 bytes of 11 bits at 2400 bit/s take 64 ms.
+    EXPECT_GE(took, 60ms);
+    EXPECT_LT(took, 2s);
+}
+
+} // namespace
+} // namespace xolsim

@@ -1,0 +1,378 @@
+// xolhost and xolpanel as a user runs them: every command in text and JSON,
+// the exit codes, Ctrl-C, and the two programs against each other.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "panel.h"
+#include "process.h"
+#include "scenario.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using nlohmann::json;
+using xoltest::Finished;
+
+constexpr int EXIT_DONE = 0;
+constexpr int EXIT_REFUSED = 1;
+constexpr int EXIT_FAILED = 2;
+constexpr int EXIT_MODULE = 3;
+constexpr int EXIT_USAGE = 64;
+constexpr int EXIT_INTERRUPTED = 130;
+
+xolsim::Scenario TwoZones() {
+    return xolsim::ParseScenario(R"({
+        "zones": [{"zone": 12, "codes": [1, 7]}, {"zone": 40, "codes": [8]}],
+        "counts": {"C": 42, "N": 7},
+        "controls": {"points": {"L0012": {"refuse": [3]}}},
+        "system": {"R": "refused"}})");
+}
+
+// xolhost with the given arguments; the module is found by its default rule.
+Finished Host(std::vector<std::string> args) {
+    args.insert(args.begin(), XOLHOST_PATH);
+    return xoltest::Run(args);
+}
+
+// xolhost against a panel: --port and a time-out that suits the tests.
+Finished HostOn(xolsim::PtyPanel& panel, std::vector<std::string> args) {
+    args.insert(args.begin(), {"--port", panel.devicePath(), "--timeout", "20"});
+    return Host(args);
+}
+
+json Json(const std::string& line) {
+    try {
+        return json::parse(line);
+    } catch (const json::exception& e) {
+        ADD_FAILURE() << "not JSON: " << line;
+        return json::object();
+    }
+}
+
+std::vector<json> JsonLines(const std::string& text) {
+    std::vector<json> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(Json(line));
+    }
+    return lines;
+}
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+void WaitForFrame(xolsim::Panel& panel, const std::string& frame) {
+    auto until = Clock::now() + 10s;
+    while (Clock::now() < until) {
+        auto frames = panel.receivedFrames();
+        if (std::find(frames.begin(), frames.end(), frame) != frames.end()) {
+            return;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    FAIL() << "the panel never received " << xolsim::Printable(frame);
+}
+
+TEST(Xolhost, DescribeShowsTheBannerInUtf8) {
+    Finished text = Host({"describe"});
+    EXPECT_EQ(text.exitCode, EXIT_DONE) << text.err;
+    EXPECT_TRUE(Has(text.out, " ╔═══")) << text.out;
+    EXPECT_TRUE(Has(text.out, "║ █████▓▓▓▓▓▓▒▒▒▒▒▒░░░░░░ X O L E S ░░░░░░▒▒▒▒▒▒▓▓▓▓▓▓█████ ║"));
+    EXPECT_TRUE(Has(text.out, "EST (driver code 70)"));
+    EXPECT_TRUE(Has(text.out, "2400 baud, 8 data bits, even parity, 1 stop bit"));
+
+    Finished js = Host({"describe", "--json"});
+    EXPECT_EQ(js.exitCode, EXIT_DONE);
+    json d = Json(js.out);
+    EXPECT_EQ(d["result"], "done");
+    EXPECT_EQ(d["short_name"], "EST");
+    EXPECT_EQ(d["driver_code"], 70);
+    EXPECT_EQ(d["context_size"], 12632);
+    EXPECT_EQ(d["defaults"]["timeout"], 4);
+    EXPECT_EQ(d["defaults"]["parity"], "even");
+    std::string banner = d["banner"];
+    EXPECT_EQ(std::count(banner.begin(), banner.end(), '\n'), 7);
+    EXPECT_TRUE(Has(banner, "╚"));
+}
+
+TEST(Xolhost, CheckReportsEachAddress) {
+    Finished ok = Host({"check", "P0017", "o031250", "!z", "A9999"});
+    EXPECT_EQ(ok.exitCode, EXIT_DONE);
+    EXPECT_TRUE(Has(ok.out, "P0017     done     kind P, number 17")) << ok.out;
+    EXPECT_TRUE(Has(ok.out, "o031250   done     kind O, group 3, zone 1250"));
+    EXPECT_TRUE(Has(ok.out, "!z        done     kind Z, system point"));
+
+    Finished bad = Host({"check", "P0017", "P6300", "--json"});
+    EXPECT_EQ(bad.exitCode, EXIT_REFUSED);
+    json c = Json(bad.out);
+    EXPECT_EQ(c["result"], "refused");
+    ASSERT_EQ(c["points"].size(), 2u);
+    EXPECT_EQ(c["points"][0]["number"], 17);
+    EXPECT_EQ(c["points"][1]["result"], "refused");
+
+    EXPECT_EQ(Host({"check", "P0100", "--count", "1000"}).exitCode, EXIT_DONE);
+    Finished block = Host({"check", "P0100", "--count", "1001"});
+    EXPECT_EQ(block.exitCode, EXIT_REFUSED);
+    EXPECT_TRUE(Has(block.out, "refused"));
+}
+
+TEST(Xolhost, ScanListsZonesByTheirBitNames) {
+    xolsim::PtyPanel panel(TwoZones());
+    Finished text = HostOn(panel, {"scan"});
+    EXPECT_EQ(text.exitCode, EXIT_DONE) << text.err;
+    EXPECT_TRUE(Has(text.out, "2 zone(s) with a status")) << text.out;
+    EXPECT_TRUE(Has(text.out, "P0012  0x09  ZS_CODE1 ZS_CODE7"));
+    EXPECT_TRUE(Has(text.out, "P0040  0x10  ZS_CODE8"));
+
+    Finished js = HostOn(panel, {"scan", "--json"});
+    EXPECT_EQ(js.exitCode, EXIT_DONE);
+    json s = Json(js.out);
+    EXPECT_EQ(s["result"], "done");
+    ASSERT_EQ(s["zones"].size(), 2u);
+    EXPECT_EQ(s["zones"][0]["zone"], 12);
+    EXPECT_EQ(s["zones"][0]["status"], 9);
+    EXPECT_EQ(s["zones"][0]["bits"], json({"ZS_CODE1", "ZS_CODE7"}));
+}
+
+TEST(Xolhost, ReadPointsCountsAndBlocks) {
+    xolsim::PtyPanel panel(TwoZones());
+    Finished zone = HostOn(panel, {"read", "P0012"});
+    EXPECT_EQ(zone.exitCode, EXIT_DONE) << zone.err;
+    EXPECT_EQ(zone.out, "P0012 = 0x09  ZS_CODE1 ZS_CODE7\n");
+    // Without the scan, a new context's snapshot is empty.
+    EXPECT_EQ(HostOn(panel, {"read", "P0012", "--no-scan"}).out, "P0012 = 0x00  \n");
+
+    Finished c = HostOn(panel, {"read", "!C"});
+    EXPECT_EQ(c.exitCode, EXIT_DONE);
+    EXPECT_EQ(c.out, "!C = 42\n");
+    json n = Json(HostOn(panel, {"read", "!N", "--json"}).out);
+    EXPECT_EQ(n["value"], 7);
+    EXPECT_EQ(n["kind"], "N");
+
+    Finished block = HostOn(panel, {"read", "P0011", "--count", "3", "--json"});
+    EXPECT_EQ(block.exitCode, EXIT_DONE);
+    json b = Json(block.out);
+    ASSERT_EQ(b["zones"].size(), 3u);
+    EXPECT_EQ(b["zones"][0]["status"], 0);
+    EXPECT_EQ(b["zones"][1]["status"], 9);
+    EXPECT_EQ(b["zones"][2]["zone"], 13);
+
+    Finished scan = HostOn(panel, {"read", "!Z"});
+    EXPECT_EQ(scan.exitCode, EXIT_DONE);
+    EXPECT_EQ(scan.out, "!Z: scan done\n");
+
+    Finished control = HostOn(panel, {"read", "A0001"});
+    EXPECT_EQ(control.exitCode, EXIT_REFUSED);
+    EXPECT_TRUE(Has(control.err, "points of kind A cannot be read")) << control.err;
+}
+
+TEST(Xolhost, WriteReportsDoneRefusedAndFailed) {
+    xolsim::PtyPanel panel(TwoZones());
+    Finished done = HostOn(panel, {"write", "L0012", "2"});
+    EXPECT_EQ(done.exitCode, EXIT_DONE) << done.err;
+    EXPECT_EQ(done.out, "L0012 <- 2: done\n");
+
+    Finished refused = HostOn(panel, {"write", "L0012", "3"});
+    EXPECT_EQ(refused.exitCode, EXIT_REFUSED);
+    EXPECT_TRUE(Has(refused.err, "L0012 <- 3: refused")) << refused.err;
+
+    json letter = Json(HostOn(panel, {"write", "!R", "0", "--json"}).out);
+    EXPECT_EQ(letter["result"], "refused");
+    EXPECT_EQ(letter["kind"], "R");
+    EXPECT_EQ(HostOn(panel, {"write", "!D", "0"}).exitCode, EXIT_DONE);
+
+    // A value the point does not take never reaches the panel.
+    auto before = panel.panel().stats().requests;
+    EXPECT_EQ(HostOn(panel, {"write", "O031250", "2"}).exitCode, EXIT_REFUSED);
+    EXPECT_EQ(panel.panel().stats().requests, before);
+
+    xolsim::FaultOptions faults;
+    faults.unknownAnswers = -1;
+    xolsim::PtyPanel confused(TwoZones(), faults);
+    Finished failed = HostOn(confused, {"write", "L0012", "2", "--json"});
+    EXPECT_EQ(failed.exitCode, EXIT_FAILED);
+    EXPECT_EQ(Json(failed.out)["result"], "failed");
+}
+
+TEST(Xolhost, SilentPanelGivesFailedWithExitCode2) {
+    xolsim::FaultOptions faults;
+    faults.silentRequests = -1;
+    faults.silentAfterRecords = 0;
+    xolsim::PtyPanel panel(TwoZones(), faults);
+    Finished scan = HostOn(panel, {"scan"});
+    EXPECT_EQ(scan.exitCode, EXIT_FAILED);
+    EXPECT_TRUE(Has(scan.err, "the scan failed")) << scan.err;
+    json js = Json(HostOn(panel, {"scan", "--json"}).out);
+    EXPECT_EQ(js["result"], "failed");
+    EXPECT_TRUE(js.contains("error"));
+    EXPECT_EQ(HostOn(panel, {"read", "!C"}).exitCode, EXIT_FAILED);
+}
+
+TEST(Xolhost, MonitorPrintsEachChangeWithATime) {
+    xolsim::Scenario scenario = TwoZones();
+    scenario.events.push_back({1.0, {{13, {3}}, {40, {}}}, {}});
+    xolsim::PtyPanel panel(std::move(scenario));
+    Finished run = HostOn(panel, {"monitor", "--interval", "0.3", "--scans", "7", "--json"});
+    EXPECT_EQ(run.exitCode, EXIT_DONE) << run.err;
+    std::vector<json> lines = JsonLines(run.out);
+    std::vector<std::string> seen;
+    for (const json& line : lines) {
+        EXPECT_TRUE(line.contains("time"));
+        std::string event = line.value("event", "");
+        seen.push_back(event + " " + std::to_string(line.value("zone", 0)) + " " +
+                       std::to_string(line.value("from", 0)) + "->" +
+                       std::to_string(line.value("status", 0)));
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"initial 12 0->9", "initial 40 0->16",
+                                              "change 13 0->4", "change 40 16->0"}))
+        << run.out;
+
+    Finished text = HostOn(panel, {"monitor", "--scans", "1", "--counts"});
+    EXPECT_EQ(text.exitCode, EXIT_DONE);
+    EXPECT_TRUE(Has(text.out, "P0013  0x04  ZS_CODE3")) << text.out;
+    EXPECT_TRUE(Has(text.out, "!C = 42"));
+}
+
+TEST(Xolhost, UsageErrorsAndTheirExitCodes) {
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{}, EXIT_USAGE, "subcommand"},
+        {{"scan"}, EXIT_USAGE, "needs a panel"},
+        {{"--timeout", "0", "--simulate", "scan"}, EXIT_USAGE, "wait for ever"},
+        {{"--port", "/dev/ttyWAYTOOLONGNAME", "scan"}, EXIT_USAGE, "does not fit"},
+        {{"--port", "ttyS0", "--simulate", "scan"}, EXIT_USAGE, "exclude each other"},
+        {{"--simulate", "write", "L0012", "70000"}, EXIT_USAGE, "value"},
+        {{"--simulate", "read", "P0001", "--count", "1001"}, EXIT_USAGE, "--count"},
+        {{"--simulate", "read", "P6300"}, EXIT_USAGE, "not a valid point address"},
+        {{"--simulate", "/nonexistent.json", "scan"}, EXIT_USAGE, "cannot be read"},
+        {{"--module", "/nonexistent/libxolest.so", "describe"}, EXIT_MODULE, "cannot load"},
+        {{"--port", "ttyNOSUCH9", "scan"}, EXIT_FAILED, "cannot open the port ttyNOSUCH9"},
+    };
+    for (const auto& c : cases) {
+        Finished run = Host(c.args);
+        std::string joined;
+        for (const auto& a : c.args) {
+            joined += a + " ";
+        }
+        EXPECT_EQ(run.exitCode, c.exitCode) << joined << "\n" << run.err;
+        EXPECT_TRUE(Has(run.err, c.message)) << joined << "\n" << run.err;
+    }
+}
+
+TEST(Xolhost, SimulateRunsTheDemoInProcess) {
+    Finished scan = Host({"--simulate", "scan", "--json"});
+    EXPECT_EQ(scan.exitCode, EXIT_DONE) << scan.err;
+    json s = Json(scan.out);
+    ASSERT_EQ(s["zones"].size(), 5u);
+    EXPECT_EQ(s["zones"][1]["address"], "P0017");
+    EXPECT_EQ(s["zones"][1]["bits"], json({"ZS_CODE1", "ZS_CODE7"}));
+
+    Finished count = Host({"--simulate", XOL_DEMO_SCENARIO, "read", "!N"});
+    EXPECT_EQ(count.exitCode, EXIT_DONE);
+    EXPECT_EQ(count.out, "!N = 5\n");
+}
+
+TEST(Xolhost, FirstInterruptLetsTheScanFinish) {
+    xolsim::FaultOptions faults;
+    faults.bitRate = 2400; // about 0.2 s for this report
+    xolsim::PtyPanel panel(TwoZones(), faults);
+    xoltest::Process host({XOLHOST_PATH, "--port", panel.devicePath(), "--timeout", "20", "scan"});
+    WaitForFrame(panel.panel(), "@S\r");
+    host.signal(SIGINT);
+    Finished run = host.wait();
+    EXPECT_EQ(run.exitCode, EXIT_INTERRUPTED);
+    EXPECT_TRUE(Has(run.err, "stopping once the running call has finished")) << run.err;
+    EXPECT_EQ(panel.panel().stats().reportsEnded, 1u);
+}
+
+TEST(Xolhost, SecondInterruptQuitsAtOnce) {
+    xolsim::FaultOptions faults;
+    faults.bitRate = 110; // about 4.5 s for this report
+    xolsim::PtyPanel panel(TwoZones(), faults);
+    xoltest::Process host({XOLHOST_PATH, "--port", panel.devicePath(), "--timeout", "50", "scan"});
+    WaitForFrame(panel.panel(), "@S\r");
+    auto start = Clock::now();
+    host.signal(SIGINT);
+    std::this_thread::sleep_for(100ms);
+    host.signal(SIGINT);
+    Finished run = host.wait();
+    EXPECT_EQ(run.exitCode, EXIT_INTERRUPTED);
+    EXPECT_LT(Clock::now() - start, 2s);
+    EXPECT_EQ(panel.panel().stats().reportsEnded, 0u);
+}
+
+TEST(Xolpanel, ServesXolhostAndTracesEveryFrame) {
+    xoltest::Process panel({XOLPANEL_PATH, "--trace"});
+    std::string path = panel.readLine(5s);
+    ASSERT_EQ(path.rfind("/dev/", 0), 0u) << path << panel.errSoFar();
+    Finished scan = Host({"--port", path, "--timeout", "20", "scan"});
+    EXPECT_EQ(scan.exitCode, EXIT_DONE) << scan.err;
+    EXPECT_TRUE(Has(scan.out, "P0017  0x09  ZS_CODE1 ZS_CODE7")) << scan.out;
+    Finished write = Host({"--port", path, "--timeout", "20", "write", "X0042", "1"});
+    EXPECT_EQ(write.exitCode, EXIT_REFUSED);
+    panel.signal(SIGINT);
+    Finished end = panel.wait();
+    EXPECT_EQ(end.exitCode, 0);
+    EXPECT_TRUE(Has(end.err, "<- \"@S\\r\"")) << end.err;
+    EXPECT_TRUE(Has(end.err, "status record: zone 17, status code 7, checksum good"));
+    EXPECT_TRUE(Has(end.err, "end reply"));
+    EXPECT_TRUE(Has(end.err, "command X0042 value 1 (letter E), checksum good"));
+    EXPECT_TRUE(Has(end.err, "answer: refused"));
+}
+
+TEST(Xolpanel, FaultOptionsReachTheDriver) {
+    // The demo's report has six records: the second scan meets a silent panel.
+    xoltest::Process panel({XOLPANEL_PATH, "--silent-after", "7"});
+    std::string path = panel.readLine(5s);
+    ASSERT_FALSE(path.empty()) << panel.errSoFar();
+    Finished run = Host({"--port", path, "--timeout", "20", "monitor", "--interval", "0.1",
+                         "--scans", "2", "--json"});
+    EXPECT_EQ(run.exitCode, EXIT_FAILED) << run.err;
+    std::vector<json> lines = JsonLines(run.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front()["event"], "initial");
+    EXPECT_EQ(lines.back()["event"], "scan_failed");
+
+    xoltest::Process corrupt({XOLPANEL_PATH, "--corrupt-every", "1"});
+    std::string corruptPath = corrupt.readLine(5s);
+    Finished count = Host({"--port", corruptPath, "--timeout", "20", "read", "!C"});
+    EXPECT_EQ(count.exitCode, EXIT_REFUSED);
+    EXPECT_TRUE(Has(count.err, "failed its checksum")) << count.err;
+}
+
+TEST(Xolpanel, ScenarioAndUsageErrors) {
+    Finished dump = xoltest::Run({XOLPANEL_PATH, "--print-scenario"});
+    EXPECT_EQ(dump.exitCode, 0);
+    std::ifstream file(XOL_DEMO_SCENARIO);
+    std::stringstream demo;
+    demo << file.rdbuf();
+    EXPECT_EQ(dump.out, demo.str());
+
+    char bad[] = "/tmp/xolpanel-test-XXXXXX";
+    int fd = ::mkstemp(bad);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, "{\"zones\": 3}", 12), 12);
+    ::close(fd);
+    Finished scenario = xoltest::Run({XOLPANEL_PATH, bad});
+    ::unlink(bad);
+    EXPECT_EQ(scenario.exitCode, 64);
+    EXPECT_TRUE(Has(scenario.err, "zones: must be a list")) << scenario.err;
+
+    EXPECT_EQ(xoltest::Run({XOLPANEL_PATH, "--corrupt-every", "0"}).exitCode, 64);
+    Finished device = xoltest::Run({XOLPANEL_PATH, "--device", "/nonexistent/tty"});
+    EXPECT_EQ(device.exitCode, 2);
+}
+
+} // namespace
