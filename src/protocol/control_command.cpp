@@ -33,11 +33,17 @@ struct TemplateCommand {
 };
 
 constexpr std::array<TemplateCommand, 6> COMMAND_TABLE{{
+    // "@XEP%.4dCC\r"
     {'L', 'P', Layout::Number, 11, {NOT_ACCEPTED, NOT_ACCEPTED, 'E', 'D'}},
+    // "@XET%.4dCC\r"
     {'T', 'T', Layout::Number, 11, {NOT_ACCEPTED, NOT_ACCEPTED, 'E', 'D'}},
+    // "@XAS%.4dCC\r"
     {'Q', 'S', Layout::Number, 11, {'R', 'A', 'E', 'D'}},
+    // "@XAA%.4dCC\r"
     {'A', 'A', Layout::Number, 11, {'R', 'A', 'E', 'D'}},
+    // "@XAO%.2d00%.4dCC\r"
     {'O', 'O', Layout::GroupZone, 15, {'R', 'A', NOT_ACCEPTED, NOT_ACCEPTED}},
+    // "@XDZ00%.4dCC\r"
     {'X', 'Z', Layout::ZeroNumber, 13, {'D', 'E', NOT_ACCEPTED, NOT_ACCEPTED}},
 }};
 
