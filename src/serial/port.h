@@ -58,7 +58,11 @@ struct PortTimeouts {
 bool PortOpen(const char* name, PortHandle* port);
 bool PortClose(PortHandle port);
 bool PortGetState(PortHandle port, PortLineState* state);
+// False when the port refuses the state, including a setting this platform
+// cannot give the line: refused, never approximated.
 bool PortSetState(PortHandle port, const PortLineState& state);
+// One total time-out per read (readTotalTimeoutConstant plus the multiplier
+// per byte asked; all 0: no limit).
 bool PortGetTimeouts(PortHandle port, PortTimeouts* timeouts);
 bool PortSetTimeouts(PortHandle port, const PortTimeouts& timeouts);
 bool PortSetQueues(PortHandle port, uint32_t inputBytes, uint32_t outputBytes);
