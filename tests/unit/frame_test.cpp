@@ -183,12 +183,4 @@ TEST_F(FrameIoTest, NothingMovesWithoutAPort) {
     EXPECT_TRUE(NoTraffic());
 }
 
-TEST_F(FrameIoTest, ReceiveRefusesLengthsOutsideOneTo65535) {
-    fake::QueueInput("@!\r");
-    char reply[3];
-    EXPECT_FALSE(CisReceive(reply, 0));
-    EXPECT_FALSE(CisReceive(reply, 0x10000));
-    EXPECT_TRUE(NoTraffic());
-}
-
 } // namespace
