@@ -33,6 +33,7 @@ constexpr int EXIT_REFUSED = 1;
 constexpr int EXIT_FAILED = 2;
 constexpr int EXIT_MODULE = 3;
 constexpr int EXIT_USAGE = 64;
+constexpr int EXIT_INTERNAL = 70;
 constexpr int EXIT_INTERRUPTED = 130;
 
 class UsageError : public std::runtime_error {
@@ -279,9 +280,9 @@ int Host::describe() {
     fmt::print("Driver        {} (driver code {})\n", name, info.driverCode);
     fmt::print("Module        {}\n", module_.path());
     fmt::print("Context size  {} bytes\n", info.contextSize);
-    fmt::print("Line defaults {} baud, {} data bits, {} parity, {} stop bit(s)\n", info.defaultBaud,
+    fmt::print("Line defaults {} baud, {} data bits, {} parity, {} stop bit{}\n", info.defaultBaud,
                info.defaultDataBits, ParityName(info.defaultParity),
-               StopBitsName(info.defaultStopBits));
+               StopBitsName(info.defaultStopBits), info.defaultStopBits == 0 ? "" : "s");
     fmt::print("Time-out      {} (units of 10 ms: {} ms)\n", info.defaultTimeout,
                info.defaultTimeout * 10ull);
     fmt::print("Info flags    {}\n", info.infoFlags);
@@ -637,10 +638,18 @@ int Host::monitor() {
         std::fflush(stdout);
     }
     try {
+        // Scans start one interval apart; one that takes longer than the
+        // interval is followed by the next at once.
+        auto due = Clock::now();
         for (int done = 0; options_.scans == 0 || done < options_.scans; ++done) {
-            if (done > 0 && !interrupts_.sleep(interval)) {
-                break;
+            if (done > 0) {
+                auto wait =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now());
+                if (!interrupts_.sleep(std::max(wait, std::chrono::milliseconds::zero()))) {
+                    break;
+                }
             }
+            due = std::max(due + interval, Clock::now());
             std::map<int, uint16_t> now;
             double seconds = 0;
             int32_t result = scanZones(scanPoint, now, seconds);
@@ -831,7 +840,7 @@ int main(int argc, char** argv) {
     app.require_subcommand(1, 1);
     app.get_formatter()->column_width(36);
     app.footer("Exit codes: 0 done, 1 refused, 2 failed, 3 module not usable, 64 bad usage, "
-               "130 interrupted.");
+               "70 internal error, 130 interrupted.");
 
     Options options;
     app.add_option("--module", options.module,
@@ -920,5 +929,8 @@ int main(int argc, char** argv) {
         return EXIT_MODULE;
     } catch (const Interrupted&) {
         return EXIT_INTERRUPTED;
+    } catch (const std::exception& e) {
+        fmt::print(stderr, "xolhost: internal error: {}\n", e.what());
+        return EXIT_INTERNAL;
     }
 }
