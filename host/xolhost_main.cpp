@@ -754,6 +754,9 @@ int Run(Options& options, const std::string& command, Interrupts& interrupts) {
         fmt::print(stderr, "{}xolhost: driver log: {}\n", FreshLine(), text);
         std::fflush(stderr);
     });
+    // Declared before the host, so that the channel is closed before the
+    // simulated panel goes.
+    std::unique_ptr<xolsim::PtyPanel> simulator;
     Host host(options, module, interrupts);
     if (command == "describe") {
         return host.describe();
@@ -763,7 +766,6 @@ int Run(Options& options, const std::string& command, Interrupts& interrupts) {
     }
 
     // Every other command talks to a panel.
-    std::unique_ptr<xolsim::PtyPanel> simulator;
     if (options.simulate) {
         xolsim::Scenario scenario;
         try {
