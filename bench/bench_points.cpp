@@ -12,8 +12,8 @@
 namespace {
 
 void BM_CheckPoint(benchmark::State& state) {
-    static constexpr std::array<const char*, 6> TEXTS{"P0017", "o031250", "!Z", "A9999", "P6300",
-                                                      "bogus"};
+    static constexpr std::array<const char*, 6> TEXTS{"P0017", "o031250", "!Z",
+                                                      "A9999", "P6300",   "bogus"};
     PointDefinition d{};
     DriverRequest request{};
     request.function = FC_CHECK_POINT;

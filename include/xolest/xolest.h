@@ -78,18 +78,18 @@ enum FunctionCode {
 
 /* Point kinds: the letter's character code in a 32-bit field. */
 enum PointKind {
-    PK_ZONE = 'P',        /* zone status, from the snapshot table */
-    PK_CONTROL_A = 'A',   /* control points with a template command */
+    PK_ZONE = 'P',      /* zone status, from the snapshot table */
+    PK_CONTROL_A = 'A', /* control points with a template command */
     PK_CONTROL_Q = 'Q',
     PK_CONTROL_T = 'T',
     PK_CONTROL_L = 'L',
     PK_CONTROL_X = 'X',
-    PK_GROUP_ZONE = 'O',  /* control point by group (bits 16-23) and zone (bits 0-15) */
-    PK_SCAN = 'Z',        /* !Z: status scan of the whole panel */
-    PK_SYSTEM_R = 'R',    /* !R, !S, !D: one-letter system commands */
+    PK_GROUP_ZONE = 'O', /* control point by group (bits 16-23) and zone (bits 0-15) */
+    PK_SCAN = 'Z',       /* !Z: status scan of the whole panel */
+    PK_SYSTEM_R = 'R',   /* !R, !S, !D: one-letter system commands */
     PK_SYSTEM_S = 'S',
     PK_SYSTEM_D = 'D',
-    PK_COUNT_N = 'N',     /* !N, !C: counts the panel reports */
+    PK_COUNT_N = 'N', /* !N, !C: counts the panel reports */
     PK_COUNT_C = 'C'
 };
 
@@ -155,16 +155,16 @@ typedef struct DriverRequest {
    defaultTimeout 28, defaultBaud 32, defaultDataBits 34, defaultStopBits 36,
    defaultParity 38, infoFlags 40; size 48. */
 typedef struct DriverInfo {
-    uint32_t driverCode;       /* 70 */
-    const char* shortName;     /* "EST" */
-    const char* banner;        /* the banner text */
-    uint32_t contextSize;      /* 12632 */
-    uint32_t defaultTimeout;   /* 4 (units of 10 ms) */
-    uint16_t defaultBaud;      /* 2400 */
-    uint16_t defaultDataBits;  /* 8 */
-    uint16_t defaultStopBits;  /* 0: one stop bit */
-    uint16_t defaultParity;    /* 2: even */
-    uint32_t infoFlags;        /* 1 */
+    uint32_t driverCode;      /* 70 */
+    const char* shortName;    /* "EST" */
+    const char* banner;       /* the banner text */
+    uint32_t contextSize;     /* 12632 */
+    uint32_t defaultTimeout;  /* 4 (units of 10 ms) */
+    uint16_t defaultBaud;     /* 2400 */
+    uint16_t defaultDataBits; /* 8 */
+    uint16_t defaultStopBits; /* 0: one stop bit */
+    uint16_t defaultParity;   /* 2: even */
+    uint32_t infoFlags;       /* 1 */
 } DriverInfo;
 
 /* Parameters of FC_OPEN_CHANNEL.

@@ -6,8 +6,12 @@ namespace {
 DriverContext* g_currentContext = nullptr;
 }
 
-void SetCurrentContext(DriverContext* context) { g_currentContext = context; }
+void SetCurrentContext(DriverContext* context) {
+    g_currentContext = context;
+}
 
-DriverContext* CurrentContext() { return g_currentContext; }
+DriverContext* CurrentContext() {
+    return g_currentContext;
+}
 
 } // namespace xol

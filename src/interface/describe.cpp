@@ -102,7 +102,9 @@ static_assert(BANNER_LENGTH == 1 + 6 * (BANNER_WIDTH + 1));
 
 } // namespace
 
-std::string_view Banner() { return {BANNER.bytes.data(), BANNER_LENGTH}; }
+std::string_view Banner() {
+    return {BANNER.bytes.data(), BANNER_LENGTH};
+}
 
 int32_t DescribeDriver(const DriverRequest& request) {
     auto& info = *static_cast<DriverInfo*>(request.params);
@@ -119,6 +121,8 @@ int32_t DescribeDriver(const DriverRequest& request) {
     return RC_DONE;
 }
 
-int32_t NotServed(const DriverRequest&) { return RC_REFUSED; }
+int32_t NotServed(const DriverRequest&) {
+    return RC_REFUSED;
+}
 
 } // namespace xol

@@ -12,7 +12,9 @@ namespace xol {
 
 namespace {
 
-int32_t Unassigned(const DriverRequest&) { return RC_REFUSED; }
+int32_t Unassigned(const DriverRequest&) {
+    return RC_REFUSED;
+}
 
 // Each slot says which records its handler works on; XolMain refuses a call
 // whose needed record is missing before the handler runs.
@@ -25,22 +27,22 @@ struct FunctionSlot {
 constexpr FunctionSlot UNASSIGNED{Unassigned, false, false};
 
 constexpr std::array<FunctionSlot, 16> FUNCTION_TABLE{{
-    UNASSIGNED,                        // 0
-    {OpenChannel, true, true},         // 1
-    {PurgeInput, true, false},         // 2
-    {CheckPoint, false, true},         // 3
-    {CheckBlock, false, true},         // 4
-    {ReadPoint, true, true},           // 5
-    {ReadBlock, true, true},           // 6
-    {WritePoint, true, true},          // 7
-    UNASSIGNED,                        // 8
-    UNASSIGNED,                        // 9
-    {NotServed, false, false},         // 10
-    {CloseChannel, true, false},       // 11
-    {CloseChannel, true, false},       // 12
-    {ReopenChannel, true, false},      // 13
-    {DescribeDriver, false, true},     // 14
-    {ReconfigureChannel, true, true},  // 15
+    UNASSIGNED,                       // 0
+    {OpenChannel, true, true},        // 1
+    {PurgeInput, true, false},        // 2
+    {CheckPoint, false, true},        // 3
+    {CheckBlock, false, true},        // 4
+    {ReadPoint, true, true},          // 5
+    {ReadBlock, true, true},          // 6
+    {WritePoint, true, true},         // 7
+    UNASSIGNED,                       // 8
+    UNASSIGNED,                       // 9
+    {NotServed, false, false},        // 10
+    {CloseChannel, true, false},      // 11
+    {CloseChannel, true, false},      // 12
+    {ReopenChannel, true, false},     // 13
+    {DescribeDriver, false, true},    // 14
+    {ReconfigureChannel, true, true}, // 15
 }};
 
 } // namespace

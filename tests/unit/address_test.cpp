@@ -111,10 +111,16 @@ constexpr AddressCase ADDRESS_CASES[] = {
     {"P0017  X", RC_REFUSED, Outputs::None, 0, 0},
     {"!Z     !Z", RC_REFUSED, Outputs::None, 0, 0},
     // Bytes above 0x7F are never folded and fit no set; 0x7F folds to '_'.
-    {"\xD0" "0017", RC_REFUSED, Outputs::None, 0, 0},
-    {"P00\xB1" "7", RC_REFUSED, Outputs::None, 0, 0},
+    {"\xD0"
+     "0017",
+     RC_REFUSED, Outputs::None, 0, 0},
+    {"P00\xB1"
+     "7",
+     RC_REFUSED, Outputs::None, 0, 0},
     {"!\xFA", RC_REFUSED, Outputs::None, 0, 0},
-    {"\x7F" "0017", RC_REFUSED, Outputs::None, 0, 0},
+    {"\x7F"
+     "0017",
+     RC_REFUSED, Outputs::None, 0, 0},
 };
 
 class AddressCheck : public ::testing::TestWithParam<AddressCase> {};
@@ -135,10 +141,12 @@ struct BlockCase {
 };
 
 constexpr BlockCase BLOCK_CASES[] = {
-    {"P0100", 1000, RC_DONE},   {"P0100", 1001, RC_REFUSED}, {"P0100", 0, RC_DONE},
-    {"P0100", -5, RC_DONE},     {"P6000", 1000, RC_DONE},    {"P6299", 1, RC_DONE},
-    {"A0100", 1, RC_REFUSED},   {"!Z", 1, RC_REFUSED},       {"O001000", 1, RC_REFUSED},
-    {"P6300", 1, RC_REFUSED},   {"P6300", 0, RC_REFUSED},    {"P01", 1, RC_REFUSED},
+    {"P0100", 1000, RC_DONE},      {"P0100", 1001, RC_REFUSED},
+    {"P0100", 0, RC_DONE},         {"P0100", -5, RC_DONE},
+    {"P6000", 1000, RC_DONE},      {"P6299", 1, RC_DONE},
+    {"A0100", 1, RC_REFUSED},      {"!Z", 1, RC_REFUSED},
+    {"O001000", 1, RC_REFUSED},    {"P6300", 1, RC_REFUSED},
+    {"P6300", 0, RC_REFUSED},      {"P01", 1, RC_REFUSED},
     {"p0001", INT32_MIN, RC_DONE}, {"P0001", INT32_MAX, RC_REFUSED},
 };
 

@@ -27,7 +27,9 @@ TEST(XolMain, UnassignedCodesAreRefusedAndTouchNothing) {
     }
 }
 
-TEST(XolMain, NullRequestIsRefused) { EXPECT_EQ(XolMain(nullptr), RC_REFUSED); }
+TEST(XolMain, NullRequestIsRefused) {
+    EXPECT_EQ(XolMain(nullptr), RC_REFUSED);
+}
 
 TEST(XolMain, MissingContextOrParametersAreRefused) {
     DriverContext context{};
@@ -38,12 +40,12 @@ TEST(XolMain, MissingContextOrParametersAreRefused) {
         bool needsParams;
     };
     const Case cases[] = {
-        {FC_OPEN_CHANNEL, true, true},      {FC_PURGE_INPUT, true, false},
-        {FC_CHECK_POINT, false, true},      {FC_CHECK_BLOCK, false, true},
-        {FC_READ_POINT, true, true},        {FC_READ_BLOCK, true, true},
-        {FC_WRITE_POINT, true, true},       {FC_CLOSE_CHANNEL, true, false},
+        {FC_OPEN_CHANNEL, true, true},       {FC_PURGE_INPUT, true, false},
+        {FC_CHECK_POINT, false, true},       {FC_CHECK_BLOCK, false, true},
+        {FC_READ_POINT, true, true},         {FC_READ_BLOCK, true, true},
+        {FC_WRITE_POINT, true, true},        {FC_CLOSE_CHANNEL, true, false},
         {FC_CLOSE_CHANNEL_ALT, true, false}, {FC_REOPEN_CHANNEL, true, false},
-        {FC_DESCRIBE_DRIVER, false, true},  {FC_RECONFIGURE_CHANNEL, true, true},
+        {FC_DESCRIBE_DRIVER, false, true},   {FC_RECONFIGURE_CHANNEL, true, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.code);
