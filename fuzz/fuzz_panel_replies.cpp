@@ -59,8 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     unsigned write = 0;
     while (at < size) {
         const size_t length = std::min<size_t>(data[at] % 32, size - at - 1);
-        fake::QueueReply(
-            std::string_view(reinterpret_cast<const char*>(data + at + 1), length), write++);
+        fake::QueueReply(std::string_view(reinterpret_cast<const char*>(data + at + 1), length),
+                         write++);
         at += 1 + length;
     }
 
