@@ -163,13 +163,22 @@ int32_t Channel::checkBlock(const std::string& address, int32_t count, Point& po
     return result;
 }
 
-int32_t Channel::read(const Point& point, uint16_t& value) {
-    PointValue data{};
-    data.value = value;
+namespace {
+
+PointRequest RequestFor(const Point& point, void* data) {
     PointRequest request{};
     request.kind = point.kind;
     request.number = static_cast<uint32_t>(point.number);
-    request.data = &data;
+    request.data = data;
+    return request;
+}
+
+} // namespace
+
+int32_t Channel::read(const Point& point, uint16_t& value) {
+    PointValue data{};
+    data.value = value;
+    PointRequest request = RequestFor(point, &data);
     int32_t result = module_.call(context_.get(), FC_READ_POINT, &request);
     value = data.value;
     return result;
@@ -177,21 +186,15 @@ int32_t Channel::read(const Point& point, uint16_t& value) {
 
 int32_t Channel::readBlock(const Point& point, int32_t count, std::vector<uint16_t>& values) {
     values.assign(count > 0 ? static_cast<std::size_t>(count) : 0, 0);
-    PointRequest request{};
-    request.kind = point.kind;
-    request.number = static_cast<uint32_t>(point.number);
+    PointRequest request = RequestFor(point, values.data());
     request.count = count;
-    request.data = values.data();
     return module_.call(context_.get(), FC_READ_BLOCK, &request);
 }
 
 int32_t Channel::write(const Point& point, uint16_t value) {
     PointValue data{};
     data.value = value;
-    PointRequest request{};
-    request.kind = point.kind;
-    request.number = static_cast<uint32_t>(point.number);
-    request.data = &data;
+    PointRequest request = RequestFor(point, &data);
     return module_.call(context_.get(), FC_WRITE_POINT, &request);
 }
 

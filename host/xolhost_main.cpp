@@ -225,6 +225,7 @@ private:
     }
     // Runs !Z and reads every zone's status from the fresh snapshot.
     int32_t scanZones(const Point& scanPoint, std::map<int, uint16_t>& statuses, double& seconds);
+    int32_t scanBeforeRead(const std::string& address);
     int32_t readCount(char which, uint16_t& value);
     Point requirePoint(const std::string& address, std::optional<int32_t> count = {});
     void report(const std::string& command, int32_t result, const std::string& message,
@@ -486,18 +487,24 @@ int32_t Host::readCount(char which, uint16_t& value) {
     return after(channel_.read(point, value));
 }
 
+// A zone read answers from the snapshot of the last completed scan; this
+// host's context is new, so zone reads scan first. A failed scan is reported.
+int32_t Host::scanBeforeRead(const std::string& address) {
+    std::map<int, uint16_t> ignored;
+    double seconds = 0;
+    int32_t scanned = scanZones(requirePoint("!Z"), ignored, seconds);
+    if (scanned != RC_DONE) {
+        report("read", scanned, FailedScanText(), {{"address", address}});
+    }
+    return scanned;
+}
+
 int Host::read() {
     const std::string& address = options_.address;
     if (options_.count) {
         Point block = requirePoint(address, *options_.count);
-        // A zone read answers from the snapshot of the last completed scan;
-        // this host's context is new, so it scans first.
         if (!options_.noScan) {
-            std::map<int, uint16_t> ignored;
-            double seconds = 0;
-            int32_t scanned = scanZones(requirePoint("!Z"), ignored, seconds);
-            if (scanned != RC_DONE) {
-                report("read", scanned, FailedScanText(), {{"address", address}});
+            if (int32_t scanned = scanBeforeRead(address); scanned != RC_DONE) {
                 return ExitCodeOf(scanned);
             }
         }
@@ -530,11 +537,7 @@ int Host::read() {
 
     Point point = requirePoint(address);
     if (point.kind == PK_ZONE && !options_.noScan) {
-        std::map<int, uint16_t> ignored;
-        double seconds = 0;
-        int32_t scanned = scanZones(requirePoint("!Z"), ignored, seconds);
-        if (scanned != RC_DONE) {
-            report("read", scanned, FailedScanText(), {{"address", address}});
+        if (int32_t scanned = scanBeforeRead(address); scanned != RC_DONE) {
             return ExitCodeOf(scanned);
         }
     }
