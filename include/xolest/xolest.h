@@ -129,7 +129,7 @@ typedef struct PortConfig {
    of both tables. */
 typedef struct DriverContext {
     uint32_t timeoutTicks; /* response time-out in units of 10 ms, as last given */
-    uint32_t enabled;      /* enable flag as last given by OpenChannel */
+    uint32_t enabled;      /* enable flag as last given by OpenChannel; 1 after ReopenChannel */
     uint32_t port;         /* the open port, 0 when none */
     PortConfig config;
     uint8_t currentZones[ZONE_COUNT];  /* being collected by a status scan */
@@ -172,7 +172,8 @@ typedef struct DriverInfo {
 typedef struct OpenRequest {
     char name[XOL_PORT_NAME_SIZE]; /* NUL-terminated port name */
     uint32_t enabled;              /* 0: the channel is not used */
-    uint32_t timeout;              /* response time-out, units of 10 ms; 0 waits for ever */
+    uint32_t timeout;              /* response time-out, units of 10 ms; 0 sets no limit (until
+                                      a purge that finds input waiting leaves 50 ms) */
     PortSettings settings;
 } OpenRequest;
 

@@ -18,16 +18,16 @@ bool NameFits(const char (&name)[XOL_PORT_NAME_SIZE]) {
     return std::memchr(name, '\0', sizeof name) != nullptr;
 }
 
-// Copies a name that fits, up to and including its NUL; the rest of the
-// field is cleared.
+// Copies a name that fits, up to and including its NUL.
 void CopyName(char (&to)[XOL_PORT_NAME_SIZE], const char (&from)[XOL_PORT_NAME_SIZE]) {
-    std::memset(to, 0, sizeof to);
     std::memcpy(to, from, std::strlen(from) + 1);
 }
 
 // Opens a port from a configuration; on success the new port takes the
 // context's slot, and a port the slot held before is closed rather than left
-// open and locked with nothing referring to it.
+// open and locked with nothing referring to it. A slot that holds the very
+// value just opened held a stale handle (a port whose close failed, or a
+// block that was never zero-filled): that value is now the new port.
 bool OpenInto(DriverContext& context, const PortConfig& config) {
     PortHandle opened = 0;
     if (SerialOpen(config.name, config.settings, config.flags, &opened) != SERIAL_OK) {
@@ -35,7 +35,7 @@ bool OpenInto(DriverContext& context, const PortConfig& config) {
     }
     const PortHandle replaced = context.port;
     context.port = opened;
-    if (replaced != 0) {
+    if (replaced != 0 && replaced != opened) {
         (void)SerialClose(replaced);
     }
     return true;

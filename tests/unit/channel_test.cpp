@@ -176,6 +176,26 @@ TEST_F(ChannelTest, OpenOverAHeldPortClosesTheOneItReplaces) {
     EXPECT_EQ(std::count(sequence.begin(), sequence.end(), Call::Close), 1);
 }
 
+TEST_F(ChannelTest, AStaleHandleEqualToTheNewPortIsNotClosed) {
+    // The platform may hand out a dead handle's value again; closing the
+    // "replaced" port would then close the one just opened.
+    for (int32_t code : {FC_OPEN_CHANNEL, FC_REOPEN_CHANNEL, FC_RECONFIGURE_CHANNEL}) {
+        SCOPED_TRACE(code);
+        fake::Reset();
+        std::memset(&context, 0, sizeof context);
+        std::strcpy(context.config.name, "ttyS0");
+        context.config.flags = 8;          // DTR and RTS held off
+        context.port = fake::NextHandle(); // not open: a stale value
+        const int32_t result = code == FC_OPEN_CHANNEL     ? Open("ttyS0")
+                               : code == FC_REOPEN_CHANNEL ? Run(FC_REOPEN_CHANNEL)
+                                                           : Reconfigure("ttyS0", 0);
+        ASSERT_EQ(result, RC_DONE);
+        EXPECT_EQ(context.port, fake::LastOpened());
+        EXPECT_TRUE(fake::IsOpen(context.port));
+        EXPECT_EQ(fake::CountCalls(Call::Close), 0u);
+    }
+}
+
 TEST_F(ChannelTest, OpenOfTheSameHeldPortStillFails) {
     ASSERT_EQ(Open("ttyS0", 40), RC_DONE);
     const DriverContext before = context;
