@@ -286,9 +286,9 @@ TEST(Xolhost, SimulateRunsTheDemoInProcess) {
 
 TEST(Xolhost, FirstInterruptLetsTheScanFinish) {
     xolsim::FaultOptions faults;
-    faults.bitRate = 2400; // about 0.2 s for this report
+    faults.bitRate = 600; // about 0.6 s for this report: the interrupt lands well inside it
     xolsim::PtyPanel panel(TwoZones(), faults);
-    xoltest::Process host({XOLHOST_PATH, "--port", panel.devicePath(), "--timeout", "20", "scan"});
+    xoltest::Process host({XOLHOST_PATH, "--port", panel.devicePath(), "--timeout", "50", "scan"});
     WaitForFrame(panel.panel(), "@S\r");
     host.signal(SIGINT);
     Finished run = host.wait();
