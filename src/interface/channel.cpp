@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "interface/context.h"
-#include "interface/host_log.h"
+#include "core/context.h"
+#include "core/host_log.h"
 #include "serial/serial.h"
 
 namespace xol {

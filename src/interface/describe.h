@@ -5,10 +5,11 @@
 #include <string_view>
 #include <xolest/xolest.h>
 
+#include "core/host_log.h"
+
 namespace xol {
 
 constexpr uint32_t DRIVER_CODE = 70;
-inline constexpr char SHORT_NAME[] = "EST";
 constexpr uint32_t DEFAULT_TIMEOUT = 4;
 constexpr uint16_t DEFAULT_BAUD = 2400;
 constexpr uint16_t DEFAULT_DATA_BITS = 8;

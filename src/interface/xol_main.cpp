@@ -2,7 +2,7 @@
 #include <array>
 
 #include "interface/channel.h"
-#include "interface/context.h"
+#include "core/context.h"
 #include "interface/describe.h"
 #include "interface/handler.h"
 #include "points/address.h"

@@ -1,6 +1,6 @@
 #include "points/dispatch.h"
 
-#include "points/zone_table.h"
+#include "core/zone_table.h"
 #include "protocol/control_command.h"
 #include "protocol/count_query.h"
 #include "protocol/status_scan.h"
@@ -17,9 +17,14 @@ PointValue* Value(const PointRequest& point) {
     return static_cast<PointValue*>(point.data);
 }
 
+// Zone numbers at the read interface are 16 bits: a host may keep flags in
+// the upper bits of a point's number.
+constexpr uint32_t ZoneNumber(uint32_t number) {
+    return number & 0xFFFFu;
+}
+
 // A zone's snapshot status. Numbers past the last zone (a block running past
-// it, a number no check produced) read as "no status" rather than wrapping
-// onto a low zone.
+// it) read as "no status" rather than wrapping onto a low zone.
 uint16_t ZoneStatus(uint64_t zone) {
     return zone > ZONE_COUNT ? 0 : ReadZone(static_cast<uint16_t>(zone));
 }
@@ -46,7 +51,7 @@ int32_t ReadPoint(const DriverRequest& request) {
     }
     switch (point.kind) {
     case 'P':
-        value->value = ZoneStatus(point.number);
+        value->value = ZoneStatus(ZoneNumber(point.number));
         return RC_DONE;
     case 'Z': {
         const int32_t result = StatusScan();
@@ -70,9 +75,9 @@ int32_t ReadBlock(const DriverRequest& request) {
     if (words == nullptr) {
         return RC_REFUSED;
     }
-    // Counted in 64 bits so that a block near the top of the number range
+    // Counted in 64 bits so that a block near the top of the 16-bit range
     // never wraps back onto low zones.
-    const uint64_t first = point.number;
+    const uint64_t first = ZoneNumber(point.number);
     for (uint64_t i = 0; i < static_cast<uint64_t>(point.count); ++i) {
         words[i] = ZoneStatus(first + i);
     }

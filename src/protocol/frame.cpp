@@ -1,6 +1,6 @@
 #include "protocol/frame.h"
 
-#include "interface/context.h"
+#include "core/context.h"
 #include "serial/serial.h"
 
 namespace xol {

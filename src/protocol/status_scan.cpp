@@ -2,8 +2,8 @@
 
 #include <array>
 
-#include "interface/host_log.h"
-#include "points/zone_table.h"
+#include "core/host_log.h"
+#include "core/zone_table.h"
 #include "protocol/frame.h"
 
 namespace xol {

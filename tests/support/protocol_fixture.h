@@ -15,7 +15,7 @@
 
 #include <xolest/xolest.h>
 
-#include "interface/context.h"
+#include "core/context.h"
 #include "keldor.h"
 #include "support/fake_port.h"
 

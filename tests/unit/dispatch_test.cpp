@@ -73,14 +73,15 @@ protected:
 
 TEST_F(DispatchTest, ZonePointsReadTheSnapshotWithoutTraffic) {
     SetSnapshot(1, 0x11);
+    SetSnapshot(12, ZS_CODE3);
     SetSnapshot(17, ZS_CODE1 | ZS_CODE7);
     SetSnapshot(ZONE_COUNT, 0xFF);
     const struct {
         uint32_t number;
         uint16_t expected;
     } cases[] = {
-        {0, 0},    {1, 0x11},  {17, 0x09},    {ZONE_COUNT, 0xFF},
-        {6300, 0}, {65535, 0}, {0x10001u, 0}, {0xFFFFFFFFu, 0},
+        {0, 0},    {1, 0x11},  {17, 0x09},          {ZONE_COUNT, 0xFF},
+        {6300, 0}, {65535, 0}, {0x10001u, 0x11}, {0x1000Cu, ZS_CODE3}, {0xFFFFFFFFu, 0},
     };
     for (const auto& c : cases) {
         value.value = UNTOUCHED;
@@ -178,7 +179,11 @@ TEST_F(DispatchTest, BlocksPastTheLastZoneReadZeroThere) {
     }
     EXPECT_EQ(words[1000], UNTOUCHED);
 
-    // Numbers at the top of the range never wrap round onto zones 1 and 2.
+    // The first zone is the number's low 16 bits; counting from it never
+    // wraps round onto zones 1 and 2.
+    EXPECT_EQ(Block('P', 0x10001u, 2), RC_DONE);
+    EXPECT_EQ(std::vector<uint16_t>(words.begin(), words.begin() + 2),
+              (std::vector<uint16_t>{0x01, 0x02}));
     EXPECT_EQ(Block('P', 65535, 3), RC_DONE);
     EXPECT_EQ(std::vector<uint16_t>(words.begin(), words.begin() + 3),
               (std::vector<uint16_t>{0, 0, 0}));

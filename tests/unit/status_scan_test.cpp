@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "points/zone_table.h"
+#include "core/zone_table.h"
 #include "protocol/status_scan.h"
 #include "support/protocol_fixture.h"
 

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "interface/context.h"
-#include "points/zone_table.h"
+#include "core/context.h"
+#include "core/zone_table.h"
 #include "support/protocol_fixture.h"
 
 namespace {

@@ -6,6 +6,8 @@
 namespace xol {
 
 constexpr int LOG_CLASS = 32;
+// The driver's short name: reported by the description and named in the open-failure line.
+inline constexpr char SHORT_NAME[] = "EST";
 
 // "XOLEST : Fail to open <name>"; name must be NUL-terminated.
 void LogOpenFailure(const char* portName);

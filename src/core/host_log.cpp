@@ -1,6 +1,5 @@
-#include "interface/host_log.h"
+#include "core/host_log.h"
 
-#include "interface/describe.h"
 #include "keldor.h"
 
 namespace xol {

@@ -1,8 +1,6 @@
-// The module's load-time entry: nothing to set up or tear down.
-#if defined(_WIN32)
+// The DLL's load-time entry: nothing to set up or tear down.
 #include <windows.h>
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) {
     return TRUE;
 }
-#endif

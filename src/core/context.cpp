@@ -1,4 +1,4 @@
-#include "interface/context.h"
+#include "core/context.h"
 
 namespace xol {
 

@@ -1,9 +1,9 @@
-#include "points/zone_table.h"
+#include "core/zone_table.h"
 
 #include <algorithm>
 #include <iterator>
 
-#include "interface/context.h"
+#include "core/context.h"
 
 namespace xol {
 
