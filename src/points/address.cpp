@@ -90,10 +90,10 @@ int32_t CheckPointDefinition(PointDefinition& definition) {
     case '!':
         definition.kind = static_cast<uint32_t>(g_addressBuffer[1]);
         return RC_DONE;
-    case 'P':
+    case PK_ZONE:
         definition.number = Decimal(1, 4);
         return definition.number > ZONE_COUNT ? RC_REFUSED : RC_DONE;
-    case 'O': {
+    case PK_GROUP_ZONE: {
         const int32_t zone = Decimal(3, 4);
         definition.number = zone;
         if (zone > ZONE_COUNT) {

@@ -37,10 +37,10 @@ uint16_t ZoneStatus(uint64_t zone) {
 int32_t ReadPoint(const DriverRequest& request) {
     const PointRequest& point = Params(request);
     switch (point.kind) {
-    case 'P':
-    case 'Z':
-    case 'C':
-    case 'N':
+    case PK_ZONE:
+    case PK_SCAN:
+    case PK_COUNT_C:
+    case PK_COUNT_N:
         break;
     default:
         return RC_REFUSED;
@@ -50,10 +50,10 @@ int32_t ReadPoint(const DriverRequest& request) {
         return RC_REFUSED;
     }
     switch (point.kind) {
-    case 'P':
+    case PK_ZONE:
         value->value = ZoneStatus(ZoneNumber(point.number));
         return RC_DONE;
-    case 'Z': {
+    case PK_SCAN: {
         const int32_t result = StatusScan();
         value->value = 0;
         return result;
@@ -65,7 +65,7 @@ int32_t ReadPoint(const DriverRequest& request) {
 
 int32_t ReadBlock(const DriverRequest& request) {
     const PointRequest& point = Params(request);
-    if (point.kind != 'P') {
+    if (point.kind != PK_ZONE) {
         return RC_REFUSED;
     }
     if (point.count <= 0) {
@@ -87,18 +87,18 @@ int32_t ReadBlock(const DriverRequest& request) {
 int32_t WritePoint(const DriverRequest& request) {
     const PointRequest& point = Params(request);
     switch (point.kind) {
-    case 'A':
-    case 'L':
-    case 'O':
-    case 'Q':
-    case 'T':
-    case 'X':
+    case PK_CONTROL_A:
+    case PK_CONTROL_L:
+    case PK_GROUP_ZONE:
+    case PK_CONTROL_Q:
+    case PK_CONTROL_T:
+    case PK_CONTROL_X:
         return SendTemplateCommand(point);
-    case 'D':
-    case 'R':
-    case 'S':
+    case PK_SYSTEM_D:
+    case PK_SYSTEM_R:
+    case PK_SYSTEM_S:
         return SendLetterCommand(point.kind);
-    case 'Z':
+    case PK_SCAN:
         return StatusScan();
     default:
         return RC_REFUSED;
