@@ -3,6 +3,7 @@
 #include <array>
 #include <span>
 
+#include "protocol/exchange.h"
 #include "protocol/frame.h"
 
 namespace xol {
@@ -34,17 +35,17 @@ struct TemplateCommand {
 
 constexpr std::array<TemplateCommand, 6> COMMAND_TABLE{{
     // "@XEP%.4dCC\r"
-    {'L', 'P', Layout::Number, 11, {NOT_ACCEPTED, NOT_ACCEPTED, 'E', 'D'}},
+    {PK_CONTROL_L, 'P', Layout::Number, 11, {NOT_ACCEPTED, NOT_ACCEPTED, 'E', 'D'}},
     // "@XET%.4dCC\r"
-    {'T', 'T', Layout::Number, 11, {NOT_ACCEPTED, NOT_ACCEPTED, 'E', 'D'}},
+    {PK_CONTROL_T, 'T', Layout::Number, 11, {NOT_ACCEPTED, NOT_ACCEPTED, 'E', 'D'}},
     // "@XAS%.4dCC\r"
-    {'Q', 'S', Layout::Number, 11, {'R', 'A', 'E', 'D'}},
+    {PK_CONTROL_Q, 'S', Layout::Number, 11, {'R', 'A', 'E', 'D'}},
     // "@XAA%.4dCC\r"
-    {'A', 'A', Layout::Number, 11, {'R', 'A', 'E', 'D'}},
+    {PK_CONTROL_A, 'A', Layout::Number, 11, {'R', 'A', 'E', 'D'}},
     // "@XAO%.2d00%.4dCC\r"
-    {'O', 'O', Layout::GroupZone, 15, {'R', 'A', NOT_ACCEPTED, NOT_ACCEPTED}},
+    {PK_GROUP_ZONE, 'O', Layout::GroupZone, 15, {'R', 'A', NOT_ACCEPTED, NOT_ACCEPTED}},
     // "@XDZ00%.4dCC\r"
-    {'X', 'Z', Layout::ZeroNumber, 13, {'D', 'E', NOT_ACCEPTED, NOT_ACCEPTED}},
+    {PK_CONTROL_X, 'Z', Layout::ZeroNumber, 13, {'D', 'E', NOT_ACCEPTED, NOT_ACCEPTED}},
 }};
 
 constexpr uint32_t MAX_NUMBER = 9999; // four digits
@@ -131,33 +132,30 @@ int32_t SendTemplateCommand(const PointRequest& request) {
         return RC_REFUSED;
     }
     CommandReply reply{};
-    for (uint32_t attempt = 0; attempt < COMMAND_TRIES; ++attempt) {
-        // What the send reports is not examined: the read that follows decides.
-        (void)CisSend(frame.data(), length);
-        if (!CisReceive(reply.data(), reply.size())) {
-            continue;
-        }
-        if (reply[1] == '!') {
-            return RC_DONE;
-        }
-        if (reply[1] == 'U') {
-            return RC_REFUSED;
-        }
-        // Any other answer: the panel may not have understood; send again.
-    }
-    return RC_FAILED;
+    return AskWithRetries(std::span<const uint8_t>(frame.data(), length), reply, COMMAND_TRIES,
+                          [](std::span<const uint8_t> answer) {
+                              switch (answer[1]) {
+                              case '!':
+                                  return Verdict{true, RC_DONE};
+                              case 'U':
+                                  return Verdict{true, RC_REFUSED};
+                              default:
+                                  // Not understood, perhaps: send again.
+                                  return Verdict{false, RC_FAILED};
+                              }
+                          });
 }
 
 int32_t SendLetterCommand(uint32_t kind) {
     uint8_t letter = 0;
     switch (kind) {
-    case 'D':
+    case PK_SYSTEM_D:
         letter = 'D';
         break;
-    case 'R':
+    case PK_SYSTEM_R:
         letter = 'R';
         break;
-    case 'S':
+    case PK_SYSTEM_S:
         letter = 'O';
         break;
     default:
@@ -165,14 +163,10 @@ int32_t SendLetterCommand(uint32_t kind) {
     }
     const LetterCommand frame{'@', letter, '\r'};
     CommandReply reply{};
-    for (uint32_t attempt = 0; attempt < COMMAND_TRIES; ++attempt) {
-        (void)CisSend(frame.data(), frame.size());
-        if (CisReceive(reply.data(), reply.size())) {
-            // The first reply decides: only "?" refuses.
-            return reply[1] == '?' ? RC_REFUSED : RC_DONE;
-        }
-    }
-    return RC_FAILED;
+    // The first answer decides: only "?" refuses.
+    return AskWithRetries(frame, reply, COMMAND_TRIES, [](std::span<const uint8_t> answer) {
+        return Verdict{true, answer[1] == '?' ? RC_REFUSED : RC_DONE};
+    });
 }
 
 } // namespace xol

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "protocol/exchange.h"
 #include "protocol/frame.h"
 
 namespace xol {
@@ -24,26 +25,21 @@ int32_t RunCountQuery(const PointRequest& request) {
     if (request.data == nullptr) {
         return RC_REFUSED;
     }
-    const CountQuery& query = request.kind == 'C' ? QUERY_C : QUERY_N;
+    const CountQuery& query = request.kind == PK_COUNT_C ? QUERY_C : QUERY_N;
+    auto* value = static_cast<PointValue*>(request.data);
     CountReply reply{};
-    int32_t outcome = RC_FAILED;
-    for (uint32_t attempt = 0; attempt < COUNT_QUERY_TRIES; ++attempt) {
-        // What the send reports is not examined: the read that follows decides.
-        (void)CisSend(query.data(), query.size());
-        if (!CisReceive(reply.data(), reply.size())) {
-            outcome = RC_FAILED;
-            continue;
-        }
-        int32_t count = 0;
-        if (!CisVerify(reply.data(), reply.size()) ||
-            !CisReadDecimal(reply.data() + COUNT_OFFSET, COUNT_WIDTH, &count)) {
-            outcome = RC_REFUSED;
-            continue;
-        }
-        static_cast<PointValue*>(request.data)->value = static_cast<uint16_t>(count);
-        return RC_DONE;
-    }
-    return outcome;
+    // An answer that fails its checksum or holds no count is asked again;
+    // if the last try ends so, the query is refused.
+    return AskWithRetries(
+        query, reply, COUNT_QUERY_TRIES, [value](std::span<const uint8_t> answer) {
+            int32_t count = 0;
+            if (!CisVerify(answer.data(), static_cast<uint32_t>(answer.size())) ||
+                !CisReadDecimal(answer.data() + COUNT_OFFSET, COUNT_WIDTH, &count)) {
+                return Verdict{false, RC_REFUSED};
+            }
+            value->value = static_cast<uint16_t>(count);
+            return Verdict{true, RC_DONE};
+        });
 }
 
 } // namespace xol

@@ -14,6 +14,7 @@ constexpr std::array<uint8_t, 3> START_REQUEST{'@', 'S', '\r'};
 constexpr std::array<uint8_t, 3> NEXT_REQUEST{'@', '!', '\r'};
 
 constexpr uint32_t HEAD_LENGTH = 2;
+constexpr uint8_t FRAME_START = '@';
 constexpr uint8_t END_MARK = 'Z';
 
 // Offsets in a status record.
@@ -29,6 +30,22 @@ constexpr std::array<uint8_t, 16> STATUS_BITS{
 
 enum class AttemptEnd { EndReply, Failed };
 
+// Reads what follows a head of "@Z". The end reply is "@Z" and CR; a third
+// byte that does not come counts as the end too. With any other third byte the
+// head began a record (or noise): its remaining bytes are read, and on a good
+// record the answer is the record's.
+enum class HeadEnd { EndReply, Record, Failed };
+
+HeadEnd ReadAfterEndHead(StatusRecord& record) {
+    if (!CisReceive(record.data() + HEAD_LENGTH, 1) || record[HEAD_LENGTH] == '\r') {
+        return HeadEnd::EndReply;
+    }
+    if (!CisReceive(record.data() + HEAD_LENGTH + 1, STATUS_RECORD_LENGTH - HEAD_LENGTH - 1)) {
+        return HeadEnd::Failed;
+    }
+    return HeadEnd::Record;
+}
+
 // One attempt: the start request, then records until the end reply or until
 // a reply does not arrive whole.
 AttemptEnd RunAttempt(StatusRecord& record) {
@@ -38,12 +55,18 @@ AttemptEnd RunAttempt(StatusRecord& record) {
         if (!CisReceive(record.data(), HEAD_LENGTH)) {
             return AttemptEnd::Failed;
         }
-        if (record[1] == END_MARK) {
-            // The end reply's third byte is neither needed nor looked at.
-            (void)CisReceive(record.data() + HEAD_LENGTH, 1);
-            return AttemptEnd::EndReply;
-        }
-        if (!CisReceive(record.data() + HEAD_LENGTH, STATUS_RECORD_LENGTH - HEAD_LENGTH)) {
+        // Only "@Z" can begin the end reply: on a noisy line any other byte
+        // before the 'Z' is the start of a damaged record, not the end.
+        if (record[0] == FRAME_START && record[1] == END_MARK) {
+            switch (ReadAfterEndHead(record)) {
+            case HeadEnd::EndReply:
+                return AttemptEnd::EndReply;
+            case HeadEnd::Failed:
+                return AttemptEnd::Failed;
+            case HeadEnd::Record:
+                break;
+            }
+        } else if (!CisReceive(record.data() + HEAD_LENGTH, STATUS_RECORD_LENGTH - HEAD_LENGTH)) {
             return AttemptEnd::Failed;
         }
         ApplyStatusRecord(record.data());

@@ -44,6 +44,15 @@ constexpr uint32_t TTY_QUEUE_BYTES = 4095;
 
 enum class SlotState : uint8_t { Free, Open, CloseFailed };
 
+// A line whose state was never set is taken as 9600 bit/s, 8N1.
+constexpr uint32_t DEFAULT_BIT_RATE = 9600;
+constexpr uint32_t DEFAULT_BITS_PER_CHARACTER = 10;
+
+// A write may take its bytes' time on the line, plus the read time-out (1 s
+// when reads wait without limit), plus this margin.
+constexpr uint64_t WRITE_MARGIN_MS = 100;
+constexpr uint64_t UNLIMITED_READ_STANDS_FOR_MS = 1000;
+
 struct PortSlot {
     SlotState state = SlotState::Free;
     int fd = -1;
@@ -51,6 +60,9 @@ struct PortSlot {
     bool exclusive = false; // we set TIOCEXCL and hold the flock
     uint32_t generation = 0;
     PortTimeouts timeouts{}; // all 0: reads wait without limit
+    // The line's pace as last set, for the time a write may take.
+    uint32_t bitRate = DEFAULT_BIT_RATE;
+    uint32_t bitsPerCharacter = DEFAULT_BITS_PER_CHARACTER;
 };
 
 PortSlot g_ports[MAX_PORTS];
@@ -309,7 +321,7 @@ bool PortGetState(PortHandle port, PortLineState* state) {
 }
 
 bool PortSetState(PortHandle port, const PortLineState& state) {
-    const PortSlot* slot = FindTerminal(port);
+    PortSlot* slot = FindTerminal(port);
     if (slot == nullptr) {
         return false;
     }
@@ -386,6 +398,10 @@ bool PortSetState(PortHandle port, const PortLineState& state) {
         !DriveLine(slot->fd, TIOCM_RTS, state.rtsControl == PORT_RTS_ENABLE)) {
         return false;
     }
+    slot->bitRate = state.baudRate;
+    // Start bit, data bits, parity bit, stop bits.
+    slot->bitsPerCharacter =
+        1u + state.byteSize + (state.parity != 0 ? 1u : 0u) + (state.stopBits == 2 ? 2u : 1u);
     return true;
 }
 
@@ -489,6 +505,18 @@ bool PortRead(PortHandle port, void* buffer, uint32_t count, uint32_t* got) {
     return true;
 }
 
+// How long a write of `count` bytes may wait for the line to take them. A
+// far end that stops reading (a pseudo-terminal, a network bridge) would
+// otherwise hold the caller for ever.
+uint64_t WriteLimitMs(const PortSlot& slot, uint32_t count) {
+    const uint64_t lineMs =
+        (uint64_t{count} * slot.bitsPerCharacter * 1000 + slot.bitRate - 1) / slot.bitRate;
+    const uint64_t readMs = slot.timeouts.readTotalTimeoutConstant != 0
+                                ? slot.timeouts.readTotalTimeoutConstant
+                                : UNLIMITED_READ_STANDS_FOR_MS;
+    return lineMs + readMs + WRITE_MARGIN_MS;
+}
+
 bool PortWrite(PortHandle port, const void* buffer, uint32_t count, uint32_t* written) {
     *written = 0;
     const PortSlot* slot = Find(port);
@@ -496,6 +524,8 @@ bool PortWrite(PortHandle port, const void* buffer, uint32_t count, uint32_t* wr
         errno = EBADF;
         return false;
     }
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::milliseconds(WriteLimitMs(*slot, count));
     const auto* bytes = static_cast<const unsigned char*>(buffer);
     uint32_t total = 0;
     while (total < count) {
@@ -508,9 +538,18 @@ bool PortWrite(PortHandle port, const void* buffer, uint32_t count, uint32_t* wr
             continue;
         }
         if (n < 0 && errno == EAGAIN) {
-            // Writes have no time-out: wait until the line takes more.
+            const Clock::duration left = deadline - Clock::now();
+            if (left <= Clock::duration::zero()) {
+                // The line stopped taking bytes: what is still queued would
+                // reach the panel out of turn, so it is dropped.
+                if (slot->terminal) {
+                    (void)ioctl(slot->fd, TCFLSH, TCOFLUSH);
+                }
+                *written = total;
+                return true;
+            }
             pollfd waitFor{slot->fd, POLLOUT, 0};
-            if (poll(&waitFor, 1, -1) < 0 && errno != EINTR) {
+            if (poll(&waitFor, 1, PollMs(left)) < 0 && errno != EINTR) {
                 break;
             }
             continue;

@@ -242,10 +242,25 @@ TEST_F(StatusScanTest, EndReplyWithoutItsThirdByteStillCompletes) {
     EXPECT_TRUE(SnapshotZeroExcept({20}));
 }
 
-TEST_F(StatusScanTest, AnyHeadWithZSecondEndsTheScan) {
-    Answer({StatusRecord("0020", '3'), std::string("\0Zq", 3)});
-    EXPECT_EQ(StatusScan(), RC_DONE);
-    EXPECT_EQ(fake::Writes().size(), 2u);
+TEST_F(StatusScanTest, OnlyAtZAndCarriageReturnEndTheScan) {
+    // Heads that a noisy line turns into "?Z" or "@Zq": each is read as a
+    // whole damaged record, skipped, and the scan goes on to its real end.
+    const std::string damaged[] = {std::string("\0Zq", 3) + std::string(11, 'x'),
+                                   "@Zq" + std::string(11, 'x'), "AZ" + std::string(12, '0')};
+    for (const std::string& noise : damaged) {
+        RestartLine();
+        Answer({StatusRecord("0020", '3'), noise, StatusRecord("0021", '2'), END_REPLY});
+        EXPECT_EQ(StatusScan(), RC_DONE) << noise;
+        EXPECT_EQ(fake::Writes(), (std::vector<std::string>{START, NEXT, NEXT, NEXT})) << noise;
+        EXPECT_EQ(Snapshot(20), ZS_CODE3);
+        EXPECT_EQ(Snapshot(21), ZS_CODE2);
+    }
+    // A damaged head whose record never completes fails the attempt.
+    RestartLine();
+    FillSnapshot(0x01);
+    Answer({"@Zq", "", ""});
+    EXPECT_EQ(StatusScan(), RC_FAILED);
+    EXPECT_TRUE(SnapshotAll(0x01));
 }
 
 TEST_F(StatusScanTest, WithoutAPortTheScanFailsAndChangesNoSnapshot) {
