@@ -43,31 +43,32 @@ run_ctest() {
 
 status=0
 
-stage "formatting (clang-format)"
+stage "formatting (clang-format) and layering"
 mapfile -t sources < <(git ls-files '*.cpp' '*.h' '*.c')
 clang-format --dry-run --Werror "${sources[@]}"
+bash scripts/check-layers.sh
 
 stage "32-bit Windows DLL (mingw-w64)"
-cmake -S . -B "$out/mingw32" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw32.cmake \
+cmake -S . -B "$out/mingw32" -G Ninja -DXOL_WERROR=ON -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw32.cmake \
     -DXOL_BUILD_TESTS=OFF -DXOL_BUILD_TOOLS=OFF >/dev/null
 ninja -C "$out/mingw32" -j "$jobs"
 bash scripts/check-dll.sh "$out/mingw32/xolest.dll"
 
 stage "32-bit Linux (g++ -m32): layout checks and unit tests"
-cmake -S . -B "$out/linux32" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-linux32.cmake \
+cmake -S . -B "$out/linux32" -G Ninja -DXOL_WERROR=ON -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-linux32.cmake \
     -DXOL_BUILD_TOOLS=OFF >/dev/null
 ninja -C "$out/linux32" -j "$jobs"
 run_ctest "$out/linux32" -L 'unit|module' || status=1
 
 stage "x86-64 with clang: module and unit tests"
-cmake -S . -B "$out/clang" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+cmake -S . -B "$out/clang" -G Ninja -DXOL_WERROR=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DXOL_BUILD_TOOLS=OFF >/dev/null
 ninja -C "$out/clang" -j "$jobs"
 run_ctest "$out/clang" -L 'unit|module' || status=1
 
 if [ "${XOL_WITH_FUZZERS:-1}" = 1 ] && [ -f fuzz/CMakeLists.txt ]; then
     stage "fuzzers (clang, libFuzzer), ${XOL_FUZZ_SECONDS:=20} s each"
-    cmake -S . -B "$out/fuzz" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    cmake -S . -B "$out/fuzz" -G Ninja -DXOL_WERROR=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
         -DXOL_BUILD_TESTS=OFF -DXOL_BUILD_TOOLS=OFF -DXOL_BUILD_FUZZERS=ON >/dev/null
     ninja -C "$out/fuzz" -j "$jobs" xol_fuzzers
     for f in "$out"/fuzz/fuzz/fuzz_*; do
@@ -75,15 +76,24 @@ if [ "${XOL_WITH_FUZZERS:-1}" = 1 ] && [ -f fuzz/CMakeLists.txt ]; then
         echo "-- $(basename "$f")"
         corpus="$out/fuzz/corpus-$(basename "$f")"
         mkdir -p "$corpus"
-        "$f" -max_total_time="$XOL_FUZZ_SECONDS" -print_final_stats=0 "$corpus" 2>"$out/fuzz/last.log" ||
+        seeds=()
+        [ -d "fuzz/corpus/$(basename "$f")" ] && seeds=("fuzz/corpus/$(basename "$f")")
+        "$f" -max_total_time="$XOL_FUZZ_SECONDS" -print_final_stats=0 -artifact_prefix="$out/fuzz/" \
+            "$corpus" "${seeds[@]}" 2>"$out/fuzz/last.log" ||
             { tail -n 40 "$out/fuzz/last.log"; status=1; failed=$((failed + 1)); }
     done
 fi
 
 stage "x86-64 with g++: every suite"
-cmake -S . -B "$out/gcc" -G Ninja -DXOL_BUILD_BENCHMARKS=ON >/dev/null
+cmake -S . -B "$out/gcc" -G Ninja -DXOL_WERROR=ON -DXOL_BUILD_BENCHMARKS=ON >/dev/null
 ninja -C "$out/gcc" -j "$jobs"
 run_ctest "$out/gcc" || status=1
+
+stage "x86-64 with g++, AddressSanitizer and UndefinedBehaviorSanitizer: every suite"
+cmake -S . -B "$out/asan" -G Ninja -DXOL_WERROR=ON -DXOL_SANITIZE=ON >/dev/null
+ninja -C "$out/asan" -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    run_ctest "$out/asan" || status=1
 
 stage "install: the module found through pkg-config and CMake"
 bash scripts/check-install.sh "$out/gcc" "$out/install" || { status=1; failed=$((failed + 1)); }
