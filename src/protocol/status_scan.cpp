@@ -51,7 +51,7 @@ HeadEnd ReadAfterEndHead(StatusRecord& record) {
 AttemptEnd RunAttempt(StatusRecord& record) {
     // What a send reports is not examined: a failed send shows as a missing reply.
     (void)CisSend(START_REQUEST.data(), START_REQUEST.size());
-    for (uint32_t records = 0;;) {
+    for (uint32_t records = 0, badInARow = 0;;) {
         if (!CisReceive(record.data(), HEAD_LENGTH)) {
             return AttemptEnd::Failed;
         }
@@ -69,8 +69,8 @@ AttemptEnd RunAttempt(StatusRecord& record) {
         } else if (!CisReceive(record.data() + HEAD_LENGTH, STATUS_RECORD_LENGTH - HEAD_LENGTH)) {
             return AttemptEnd::Failed;
         }
-        ApplyStatusRecord(record.data());
-        if (++records >= STATUS_SCAN_RECORD_LIMIT) {
+        badInARow = ApplyStatusRecord(record.data()) ? 0 : badInARow + 1;
+        if (++records >= STATUS_SCAN_RECORD_LIMIT || badInARow >= STATUS_SCAN_BAD_RECORD_LIMIT) {
             return AttemptEnd::Failed;
         }
         (void)CisSend(NEXT_REQUEST.data(), NEXT_REQUEST.size());
@@ -93,9 +93,9 @@ int32_t StatusScan() {
     return RC_FAILED;
 }
 
-void ApplyStatusRecord(const uint8_t* record) {
+bool ApplyStatusRecord(const uint8_t* record) {
     if (!CisVerify(record, STATUS_RECORD_LENGTH)) {
-        return;
+        return false;
     }
     // A field with no digit names no zone: it is reported as zone 0.
     int32_t number = 0;
@@ -105,17 +105,18 @@ void ApplyStatusRecord(const uint8_t* record) {
     const auto zone = static_cast<uint16_t>(number);
     if (zone == 0 || zone > ZONE_COUNT) {
         LogIllegalZone(zone);
-        return;
+        return true;
     }
     const uint8_t selector = record[SELECTOR_OFFSET] & 0x0Fu;
     if (selector == 1 || selector == 3) {
-        return;
+        return true;
     }
     const uint8_t bits = STATUS_BITS[record[STATUS_OFFSET] & 0x0Fu];
     if (bits == 0) {
-        return;
+        return true;
     }
     SetZoneBits(zone, bits);
+    return true;
 }
 
 } // namespace xol
