@@ -9,6 +9,7 @@ packages=(
     nlohmann-json3-dev libcli11-dev libfmt-dev
     g++-multilib libgtest-dev:i386
     g++-mingw-w64-i686 binutils-mingw-w64-i686
+    help2man dpkg-dev
 )
 if [ "${XOL_WITH_FUZZERS:-1}" = 1 ]; then
     packages+=(libclang-rt-14-dev)

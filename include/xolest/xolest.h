@@ -21,6 +21,69 @@
  * at compile time.
  *
  * Usable from C (C11 or later) and C++.
+ *
+ * Calling sequence (examples/host/example_host.c, installed under
+ * share/xolest/examples/host, does each step):
+ *   1. Load the module; look up "XolMain".
+ *   2. FC_DESCRIBE_DRIVER with a null context: it needs none and touches
+ *      none. DriverInfo gives the context size, the panel's default line
+ *      settings and the default response time-out.
+ *   3. Per channel, a context block of contextSize bytes, zero-filled. The
+ *      host owns it, passes the same block to every call for that channel
+ *      and keeps it until the channel is closed.
+ *   4. FC_CHECK_POINT (FC_CHECK_BLOCK for a block of zones) once for every
+ *      address the host's users configure; a check needs no context and no
+ *      port. Reads and writes take the kind and number the check returned.
+ *   5. FC_OPEN_CHANNEL opens and configures the port (enabled 0: the channel
+ *      is recorded as unused and nothing is opened).
+ *   6. Reading !Z (or writing it) runs a status scan; when the panel's
+ *      report is complete it replaces the context's snapshot. Zone reads
+ *      (FC_READ_POINT, FC_READ_BLOCK) answer from the snapshot of the last
+ *      completed scan; reads of !C and !N ask the panel; writes send control
+ *      and system commands.
+ *   7. FC_CLOSE_CHANNEL on every way out. FC_REOPEN_CHANNEL opens the
+ *      recorded port again; FC_RECONFIGURE_CHANNEL changes port or settings.
+ *
+ * What blocks, and for how long. Every call returns when its operation has
+ * ended: nothing runs in the background and a call cannot be cancelled (on
+ * Linux a signal does not end a wait early). With T the time-out in use:
+ *   - describe, checks, zone reads, FC_NOT_SERVED: no I/O; microseconds.
+ *   - open, reopen, reconfigure, close: the port's own calls; no traffic.
+ *   - purge: returns at once with no input waiting; otherwise reads with a
+ *     50 ms time-out until a read comes back short: 50 ms or more.
+ *   - a count (!C, !N) or a command (control and system points): up to
+ *     three tries, each the frame's line time and up to T for the answer;
+ *     after a retry the line must stay quiet for one or two T more.
+ *   - a scan: one question and answer per status record, about 65 ms a
+ *     record at 2400 baud (minutes for a panel reporting every zone); up to
+ *     three attempts, an attempt ending at the first reply missing after T.
+ *   - T = 0 sets no limit: a panel that falls silent holds the call for ever.
+ *
+ * One call at a time. The module keeps the current context and its address
+ * work area between calls, shared by every context: calls must never
+ * overlap, not even for different contexts. Any thread may call; a host that
+ * calls from several threads serialises every XolMain call with one lock.
+ * The module starts no threads and allocates no memory.
+ *
+ * What each answer means.
+ *   RC_DONE     carried out. A check: the address is valid and kind and
+ *               number are filled. A read: the value is filled.
+ *   RC_REFUSED  nothing done, or the panel said no: an invalid address,
+ *               kind or value, a function not served, a missing record, a
+ *               command the panel refused, a count whose last answer failed
+ *               its checks.
+ *   RC_FAILED   the port or the link failed: the port could not be opened or
+ *               closed, or no valid answer came within three tries. A failed
+ *               scan keeps the snapshot of the last completed scan.
+ *
+ * Logging. The module reports a port that fails to open and a status record
+ * naming an illegal zone through err(cls, format, ...) of the host's logging
+ * library (KELDOR; libkeldor.so / KELDOR.dll stands in for it). Both
+ * messages carry the class 32: the class under which the host's log files
+ * the driver's messages, the same for both, so a host tells them from its
+ * own by it. The stand-in hands the class and the formatted text to the sink
+ * installed with KeldorSetSink (<xolest/keldor.h>), or writes the text to
+ * standard error.
  */
 #ifndef XOLEST_XOLEST_H
 #define XOLEST_XOLEST_H
