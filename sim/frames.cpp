@@ -1,13 +1,27 @@
+// Standard library only: the unit tests link these frames into builds that
+// have none of the tools' libraries (32-bit, no simulator).
 #include "frames.h"
 
-#include <fmt/format.h>
-
 #include <algorithm>
-#include <cctype>
+#include <cstdio>
 
 namespace xolsim {
 
 namespace {
+
+// The value as two upper-case hex digits, written at `at`.
+void PutHex(char* at, uint8_t value) {
+    constexpr char DIGITS[] = "0123456789ABCDEF";
+    at[0] = DIGITS[value >> 4];
+    at[1] = DIGITS[value & 0x0F];
+}
+
+// A number as four decimal digits, a minus sign counting as one of them.
+std::string FourDigits(int value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d", value);
+    return text;
+}
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') {
@@ -80,27 +94,31 @@ std::string CorruptChecksum(std::string frame) {
     if (frame.size() < 5) {
         return frame;
     }
-    uint8_t wrong = static_cast<uint8_t>(FrameChecksum(frame) + 0x11);
-    std::string digits = fmt::format("{:02X}", wrong);
-    frame[frame.size() - 3] = digits[0];
-    frame[frame.size() - 2] = digits[1];
+    PutHex(&frame[frame.size() - 3], static_cast<uint8_t>(FrameChecksum(frame) + 0x11));
     return frame;
 }
 
 std::string ChecksummedFrame(std::string_view body) {
-    std::string frame = fmt::format("@{}00\r", body);
-    std::string digits = fmt::format("{:02X}", FrameChecksum(frame));
-    frame[frame.size() - 3] = digits[0];
-    frame[frame.size() - 2] = digits[1];
+    std::string frame = "@";
+    frame += body;
+    frame += "00\r";
+    PutHex(&frame[frame.size() - 3], FrameChecksum(frame));
     return frame;
 }
 
 std::string StatusRecord(uint16_t zone, uint8_t statusCode, char selector) {
+    return StatusRecord(FourDigits(zone % 10000), static_cast<char>('0' + (statusCode & 0x0F)),
+                        selector);
+}
+
+std::string StatusRecord(std::string_view zoneText, char status, char selector, char spare,
+                         char kind) {
     // Offset 1 'S' (never 'Z', which would read as the end reply), 2 the
-    // selector, 3 '0', 4 the status code as '0' + code, 5-6 "00", 7-10 the
-    // zone as four decimal digits.
-    char code = static_cast<char>('0' + (statusCode & 0x0F));
-    return ChecksummedFrame(fmt::format("S{}0{}00{:04d}", selector, code, zone % 10000));
+    // selector, 3 the spare byte, 4 the status code as '0' + code, 5-6 "00",
+    // 7-10 the zone, normally four decimal digits.
+    std::string body{kind, selector, spare, status, '0', '0'};
+    body += zoneText;
+    return ChecksummedFrame(body);
 }
 
 std::string EndReply() {
@@ -108,7 +126,13 @@ std::string EndReply() {
 }
 
 std::string CountReply(char which, int value) {
-    return ChecksummedFrame(fmt::format("P{}{:04d}", which == 'C' ? 'A' : 'D', value));
+    return CountReply(which, FourDigits(value));
+}
+
+std::string CountReply(char which, std::string_view countText) {
+    std::string body{'P', which == 'C' ? 'A' : 'D'};
+    body += countText;
+    return ChecksummedFrame(body);
 }
 
 std::string CommandReply(char answer) {
@@ -166,18 +190,20 @@ Request ParseRequest(std::string_view frame) {
     if (frame.size() == 11 && AllDigits(body.substr(3, 4))) {
         kind = KindOfShortTemplate(body[2]);
         request.number = Decimal(body.substr(3, 4));
-        request.address = fmt::format("{}{:04d}", kind, request.number);
+        request.address = kind + FourDigits(request.number);
     } else if (frame.size() == 13 && body[2] == 'Z' && body.substr(3, 2) == "00" &&
                AllDigits(body.substr(5, 4))) {
         kind = 'X';
         request.number = Decimal(body.substr(5, 4));
-        request.address = fmt::format("X{:04d}", request.number);
+        request.address = "X" + FourDigits(request.number);
     } else if (frame.size() == 15 && body[2] == 'O' && AllDigits(body.substr(3, 2)) &&
                body.substr(5, 2) == "00" && AllDigits(body.substr(7, 4))) {
         kind = 'O';
         request.group = Decimal(body.substr(3, 2));
         request.number = Decimal(body.substr(7, 4));
-        request.address = fmt::format("O{:02d}{:04d}", request.group, request.number);
+        char address[32];
+        std::snprintf(address, sizeof address, "O%02d%04d", request.group, request.number);
+        request.address = address;
     }
     if (kind == 0) {
         request.address.clear();
@@ -202,7 +228,9 @@ std::string Printable(std::string_view bytes) {
         } else if (byte >= 0x20 && byte < 0x7F) {
             text += c;
         } else {
-            text += fmt::format("\\x{:02X}", byte);
+            char hex[] = "\\x00";
+            PutHex(&hex[2], byte);
+            text += hex;
         }
     }
     return text;

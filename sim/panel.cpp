@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 
 #include <cerrno>
-#include <condition_variable>
 #include <poll.h>
 #include <stdexcept>
 #include <unistd.h>
@@ -20,32 +19,7 @@ std::string_view ChecksumWord(std::string_view frame) {
     return FrameChecksumGood(frame) ? "checksum good" : "checksum bad";
 }
 
-bool WriteAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) {
-                continue;
-            }
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 } // namespace
-
-bool SleepFor(std::chrono::nanoseconds duration, std::stop_token stop) {
-    if (duration <= std::chrono::nanoseconds::zero()) {
-        return !stop.stop_requested();
-    }
-    std::mutex mutex;
-    std::condition_variable_any wake;
-    std::unique_lock lock(mutex);
-    return !wake.wait_for(lock, stop, duration, [] { return false; });
-}
 
 Panel::Panel(Scenario scenario, FaultOptions faults)
     : scenario_(std::move(scenario)), faults_(faults), start_(std::chrono::steady_clock::now()),
@@ -328,7 +302,7 @@ void Panel::transmit(int fd, const std::string& bytes, std::stop_token stop) {
         }
         std::string_view chunk = std::string_view(bytes).substr(offset, piece);
         if (byteTime.count() == 0) {
-            if (!WriteAll(fd, chunk.data(), chunk.size())) {
+            if (!WriteAll(fd, chunk)) {
                 return;
             }
             continue;
@@ -337,7 +311,8 @@ void Panel::transmit(int fd, const std::string& bytes, std::stop_token stop) {
         auto due = std::chrono::steady_clock::now();
         for (char c : chunk) {
             due += byteTime;
-            if (!SleepFor(due - std::chrono::steady_clock::now(), stop) || !WriteAll(fd, &c, 1)) {
+            if (!SleepFor(due - std::chrono::steady_clock::now(), stop) ||
+                !WriteAll(fd, std::string_view(&c, 1))) {
                 return;
             }
         }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "frames.h"
+#include "line_io.h"
 #include "pty.h"
 #include "scenario.h"
 
@@ -131,8 +132,5 @@ private:
     std::unique_ptr<Panel> panel_;
     std::jthread thread_;
 };
-
-// Stop-aware sleep: false when stop was requested before the time was up.
-bool SleepFor(std::chrono::nanoseconds duration, std::stop_token stop);
 
 } // namespace xolsim

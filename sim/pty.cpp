@@ -1,12 +1,16 @@
 #include "pty.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <string_view>
 #include <termios.h>
 #include <unistd.h>
+
+#include "line_io.h"
 
 namespace xolsim {
 
@@ -68,9 +72,42 @@ PtyPair::~PtyPair() {
     if (slaveKeep_ >= 0) {
         close(slaveKeep_);
     }
+    closeMaster();
+}
+
+void PtyPair::closeMaster() {
     if (master_ >= 0) {
         close(master_);
+        master_ = -1;
     }
+}
+
+bool PtyPair::send(std::string_view bytes) {
+    return WriteAll(master_, bytes);
+}
+
+std::string PtyPair::receive(std::size_t count, std::chrono::milliseconds timeout) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + timeout;
+    std::string got;
+    while (got.size() < count) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            break;
+        }
+        pollfd wait{master_, POLLIN, 0};
+        if (poll(&wait, 1, static_cast<int>(left)) <= 0) {
+            continue;
+        }
+        char buffer[4096];
+        const ssize_t n = read(master_, buffer, std::min(sizeof buffer, count - got.size()));
+        if (n <= 0) {
+            break;
+        }
+        got.append(buffer, static_cast<std::size_t>(n));
+    }
+    return got;
 }
 
 std::string PtyPair::portName() const {

@@ -2,7 +2,10 @@
 // keeps the master, the driver opens the slave by its path.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace xolsim {
 
@@ -23,6 +26,16 @@ public:
     // The name as the driver's 12-byte port name field holds it: the path
     // without its "/dev/" prefix ("pts/3").
     std::string portName() const;
+    // The slave descriptor the pair holds open, to look at the line's settings.
+    int slave() const { return slaveKeep_; }
+
+    // The panel's end, for tests that play it by hand: writes every byte;
+    // reads up to `count` bytes, whatever arrives within `timeout`.
+    bool send(std::string_view bytes);
+    std::string receive(std::size_t count,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(2));
+    // Hangs up the panel's end: the driver's side sees the line go dead.
+    void closeMaster();
 
 private:
     int master_ = -1;

@@ -12,6 +12,7 @@
 #include "frames.h"
 #include "panel.h"
 #include "scenario.h"
+#include "support/two_zones.h"
 
 namespace xolsim {
 namespace {
@@ -38,12 +39,19 @@ TEST(SimulatorFrames, BuildsFramesWithExactLengthsAndChecksums) {
         {EndReply(), "@Z\r"},
         {CommandReply('U'), "@U\r"},
         {ChecksummedFrame("XEP0012"), "@XEP0012B0\r"},
+        // Fields as written, for records and replies a panel would not send.
+        {StatusRecord("0012", '1'), "@S00100001207\r"},
+        {StatusRecord("  12", '\x03', '2', 'q'), "@S2q\x03"
+                                                 "00  12FC\r"},
+        {CountReply('N', " 7  "), "@PD 7  2B\r"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.built, c.expected);
     }
     EXPECT_EQ(StatusRecord(1, 3).size(), STATUS_RECORD_SIZE);
+    EXPECT_EQ(StatusRecord("0012", '1').size(), STATUS_RECORD_SIZE);
     EXPECT_EQ(CountReply('C', 9999).size(), COUNT_REPLY_SIZE);
+    EXPECT_EQ(CountReply('C', "0042").size(), COUNT_REPLY_SIZE);
     EXPECT_EQ(EndReply().size(), SHORT_REPLY_SIZE);
 }
 
@@ -67,12 +75,20 @@ TEST(SimulatorFrames, ChecksumRules) {
     EXPECT_FALSE(FrameChecksumGood("@XEP0013B0\r"));
     EXPECT_FALSE(FrameChecksumGood("@XEP0012 0\r"));
 
-    std::string corrupted = CorruptChecksum(StatusRecord(12, 1));
-    EXPECT_EQ(corrupted.size(), STATUS_RECORD_SIZE);
-    EXPECT_EQ(corrupted.substr(0, 11), StatusRecord(12, 1).substr(0, 11));
-    EXPECT_FALSE(FrameChecksumGood(corrupted));
-    EXPECT_TRUE(std::isxdigit(static_cast<unsigned char>(corrupted[11])));
-    EXPECT_TRUE(std::isxdigit(static_cast<unsigned char>(corrupted[12])));
+    // A corrupted frame keeps its length and body; only its checksum digits
+    // change, to other hex digits.
+    for (const std::string& good : {StatusRecord(12, 1), CountReply('C', 42)}) {
+        SCOPED_TRACE(Printable(good));
+        const std::string corrupted = CorruptChecksum(good);
+        const std::size_t digits = good.size() - 3;
+        EXPECT_EQ(corrupted.size(), good.size());
+        EXPECT_EQ(corrupted.substr(0, digits), good.substr(0, digits));
+        EXPECT_NE(corrupted.substr(digits, 2), good.substr(digits, 2));
+        EXPECT_FALSE(FrameChecksumGood(corrupted));
+        EXPECT_TRUE(std::isxdigit(static_cast<unsigned char>(corrupted[digits])));
+        EXPECT_TRUE(std::isxdigit(static_cast<unsigned char>(corrupted[digits + 1])));
+        EXPECT_EQ(corrupted.back(), '\r');
+    }
 }
 
 struct ParseCase {
@@ -219,9 +235,7 @@ public:
         ::close(fds_[1]);
     }
 
-    void send(std::string_view bytes) {
-        ASSERT_EQ(::write(fds_[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
+    void send(std::string_view bytes) { ASSERT_TRUE(WriteAll(fds_[1], bytes)); }
     // Everything that arrives until `quiet` passes without a byte; the
     // first byte may take up to `first`.
     std::string receive(std::chrono::milliseconds quiet = 80ms,
@@ -261,13 +275,7 @@ private:
     std::jthread thread_;
 };
 
-Scenario TwoZones() {
-    return ParseScenario(R"({
-        "zones": [{"zone": 40, "codes": [8]}, {"zone": 12, "codes": [1, 7]}],
-        "counts": {"C": 42, "N": 7},
-        "controls": {"points": {"L0012": {"refuse": [3]}}},
-        "system": {"R": "refused"}})");
-}
+using xoltest::TwoZones;
 
 TEST(SimulatorPanel, ReportsOneRecordPerStatusCodeInZoneOrder) {
     SocketPanel line(TwoZones());

@@ -11,6 +11,8 @@
 
 #include <xolest/xolest.h>
 
+#include "support/driver_call.h"
+
 namespace {
 
 // Exit codes of the child that loads the module.
@@ -58,15 +60,10 @@ Outcome OpenMissingPortInChild(int dlopenFlags) {
         open.enabled = 1;
         open.timeout = 4;
         open.settings = PortSettings{2400, 8, 0, 2};
-        DriverRequest request{};
-        request.context = &context;
-        request.function = FC_OPEN_CHANNEL;
-        request.params = &open;
-        const int32_t result = xolMain(&request);
+        const int32_t result = xoltest::CallDriver(xolMain, &context, FC_OPEN_CHANNEL, &open);
         // Still running: the host goes on after a failed open.
-        request.function = FC_CLOSE_CHANNEL;
-        request.params = nullptr;
-        if (result != RC_FAILED || xolMain(&request) != RC_DONE) {
+        if (result != RC_FAILED ||
+            xoltest::CallDriver(xolMain, &context, FC_CLOSE_CHANNEL) != RC_DONE) {
             _exit(CHILD_WRONG_RESULT);
         }
         _exit(CHILD_OK);

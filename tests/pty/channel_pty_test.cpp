@@ -11,8 +11,9 @@
 #include <xolest/xolest.h>
 
 #include "keldor.h"
+#include "pty.h"
 #include "serial/serial.h"
-#include "support/pty_fixture.h"
+#include "support/driver_call.h"
 
 namespace {
 
@@ -40,11 +41,7 @@ protected:
         KeldorSetSink(nullptr, nullptr);
     }
     int32_t Run(int32_t function, void* params = nullptr) {
-        DriverRequest request{};
-        request.context = &context;
-        request.function = function;
-        request.params = params;
-        return XolMain(&request);
+        return xoltest::CallDriver(&context, function, params);
     }
     int32_t Open(const std::string& name, uint32_t timeout) {
         OpenRequest open{};
@@ -70,28 +67,28 @@ protected:
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
     }
     // True when nobody holds the pseudo-terminal: it opens (and is let go again).
-    static bool IsFree(const xoltest::PtyFixture& pty) {
+    static bool IsFree(const xolsim::PtyPair& pty) {
         PortHandle probe = 0;
-        if (SerialOpen(pty.name().c_str(), SETTINGS, 8, &probe) != SERIAL_OK) {
+        if (SerialOpen(pty.portName().c_str(), SETTINGS, 8, &probe) != SERIAL_OK) {
             return false;
         }
         EXPECT_EQ(SerialClose(probe), SERIAL_OK);
         return true;
     }
     // True when bytes written on the channel's port come out at this end.
-    bool Carries(xoltest::PtyFixture& pty) {
+    bool Carries(xolsim::PtyPair& pty) {
         return SerialWriteExact(context.port, "@S\r", 3, nullptr) == SERIAL_OK &&
-               pty.Receive(3) == "@S\r";
+               pty.receive(3) == "@S\r";
     }
 
-    xoltest::PtyFixture first;
-    xoltest::PtyFixture second;
+    xolsim::PtyPair first;
+    xolsim::PtyPair second;
     DriverContext context;
     std::vector<std::string> log;
 };
 
 TEST_F(ChannelPtyTest, OpenRunsTheHostTimeout) {
-    ASSERT_EQ(Open(first.name(), 25), RC_DONE);
+    ASSERT_EQ(Open(first.portName(), 25), RC_DONE);
     EXPECT_EQ(context.timeoutTicks, 25u);
     const long waited = TimedEmptyRead();
     EXPECT_GE(waited, 245);
@@ -100,7 +97,7 @@ TEST_F(ChannelPtyTest, OpenRunsTheHostTimeout) {
 }
 
 TEST_F(ChannelPtyTest, ReopenRunsTheOpeningTimeoutWhateverTheHostGave) {
-    ASSERT_EQ(Open(first.name(), 25), RC_DONE);
+    ASSERT_EQ(Open(first.portName(), 25), RC_DONE);
     ASSERT_EQ(Run(FC_CLOSE_CHANNEL), RC_DONE);
     EXPECT_TRUE(IsFree(first));
     ASSERT_EQ(Run(FC_REOPEN_CHANNEL), RC_DONE);
@@ -111,26 +108,26 @@ TEST_F(ChannelPtyTest, ReopenRunsTheOpeningTimeoutWhateverTheHostGave) {
 }
 
 TEST_F(ChannelPtyTest, SecondOpenOfTheHeldPortFailsAndIsLogged) {
-    ASSERT_EQ(Open(first.name(), 25), RC_DONE);
+    ASSERT_EQ(Open(first.portName(), 25), RC_DONE);
     const uint32_t held = context.port;
-    EXPECT_EQ(Open(first.name(), 50), RC_FAILED);
+    EXPECT_EQ(Open(first.portName(), 50), RC_FAILED);
     EXPECT_EQ(context.port, held);
     EXPECT_EQ(context.timeoutTicks, 25u);
     ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0], "XOLEST : Fail to open " + first.name());
+    EXPECT_EQ(log[0], "XOLEST : Fail to open " + first.portName());
     EXPECT_TRUE(Carries(first));
 }
 
 TEST_F(ChannelPtyTest, OpenOfAnotherPortLetsTheReplacedOneGo) {
-    ASSERT_EQ(Open(first.name(), 25), RC_DONE);
-    ASSERT_EQ(Open(second.name(), 25), RC_DONE);
+    ASSERT_EQ(Open(first.portName(), 25), RC_DONE);
+    ASSERT_EQ(Open(second.portName(), 25), RC_DONE);
     EXPECT_TRUE(IsFree(first));
     EXPECT_TRUE(Carries(second));
 }
 
 TEST_F(ChannelPtyTest, RefusedParityIsLoggedAndTheSamePortOpensNext) {
     OpenRequest open{};
-    std::strncpy(open.name, first.name().c_str(), sizeof open.name - 1);
+    std::strncpy(open.name, first.portName().c_str(), sizeof open.name - 1);
     open.enabled = 1;
     open.timeout = 25;
     open.settings = {2400, 8, 0, 7};
@@ -150,9 +147,9 @@ TEST_F(ChannelPtyTest, NulOpensAndCloses) {
 }
 
 TEST_F(ChannelPtyTest, ReconfigureWithTheSameNameFailsWhileTheOldPortWorksOn) {
-    ASSERT_EQ(Open(first.name(), 25), RC_DONE);
+    ASSERT_EQ(Open(first.portName(), 25), RC_DONE);
     const uint32_t held = context.port;
-    EXPECT_EQ(Reconfigure(first.name(), 0), RC_FAILED);
+    EXPECT_EQ(Reconfigure(first.portName(), 0), RC_FAILED);
     EXPECT_EQ(context.port, held);
     EXPECT_EQ(context.timeoutTicks, 25u); // time-out 0 keeps the recorded one
     EXPECT_TRUE(log.empty());
@@ -164,10 +161,10 @@ TEST_F(ChannelPtyTest, ReconfigureWithTheSameNameFailsWhileTheOldPortWorksOn) {
 }
 
 TEST_F(ChannelPtyTest, ReconfigureToAnotherNameMovesTheChannel) {
-    ASSERT_EQ(Open(first.name(), 25), RC_DONE);
-    ASSERT_EQ(Reconfigure(second.name(), 60), RC_DONE);
+    ASSERT_EQ(Open(first.portName(), 25), RC_DONE);
+    ASSERT_EQ(Reconfigure(second.portName(), 60), RC_DONE);
     EXPECT_EQ(context.timeoutTicks, 60u);
-    EXPECT_STREQ(context.config.name, second.name().c_str());
+    EXPECT_STREQ(context.config.name, second.portName().c_str());
     EXPECT_TRUE(IsFree(first));
     EXPECT_TRUE(Carries(second));
     const long waited = TimedEmptyRead();
@@ -176,8 +173,8 @@ TEST_F(ChannelPtyTest, ReconfigureToAnotherNameMovesTheChannel) {
 }
 
 TEST_F(ChannelPtyTest, PurgeEmptiesTheInput) {
-    ASSERT_EQ(Open(first.name(), 25), RC_DONE);
-    ASSERT_TRUE(first.Send("stale bytes"));
+    ASSERT_EQ(Open(first.portName(), 25), RC_DONE);
+    ASSERT_TRUE(first.send("stale bytes"));
     uint32_t waiting = 0;
     for (int i = 0; i < 1000 && waiting < 11; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));

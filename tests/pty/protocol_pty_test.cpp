@@ -13,14 +13,20 @@
 
 #include <xolest/xolest.h>
 
+#include "frames.h"
 #include "pty.h"
-#include "scripted_peer.h"
+#include "support/driver_call.h"
+#include "support/scripted_peer.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using xolsim::PeerStep;
-namespace peer = xolsim::peer;
+using xolsim::CommandReply;
+using xolsim::CorruptChecksum;
+using xolsim::CountReply;
+using xolsim::EndReply;
+using xolsim::StatusRecord;
+using xoltest::PeerStep;
 
 // 100 ms: long enough for a loaded machine to pass bytes through a
 // pseudo-terminal, short enough that silences cost little.
@@ -38,7 +44,7 @@ protected:
         ASSERT_LT(pty.portName().size(), XOL_PORT_NAME_SIZE);
         context = std::make_unique<DriverContext>();
         std::memset(context.get(), 0, sizeof(DriverContext));
-        peerOnLine = std::make_unique<xolsim::ScriptedPeer>(pty.master());
+        peerOnLine = std::make_unique<xoltest::ScriptedPeer>(pty.master());
         OpenRequest open{};
         std::strncpy(open.name, pty.portName().c_str(), sizeof open.name - 1);
         open.enabled = 1;
@@ -55,11 +61,7 @@ protected:
     }
 
     int32_t Call(int32_t code, void* params) {
-        DriverRequest request{};
-        request.context = context.get();
-        request.function = code;
-        request.params = params;
-        return XolMain(&request);
+        return xoltest::CallDriver(context.get(), code, params);
     }
     Point Check(const char* text, int32_t count = -1) {
         PointDefinition definition{};
@@ -104,7 +106,7 @@ protected:
 
     xolsim::PtyPair pty;
     std::unique_ptr<DriverContext> context;
-    std::unique_ptr<xolsim::ScriptedPeer> peerOnLine;
+    std::unique_ptr<xoltest::ScriptedPeer> peerOnLine;
 };
 
 TEST_F(PanelLineTest, ScanReadsCountsAndEveryCommandKind) {
@@ -120,12 +122,12 @@ TEST_F(PanelLineTest, ScanReadsCountsAndEveryCommandKind) {
     // A scan with a record in pieces, one with a stale tail, one with a
     // wrong checksum and one for an illegal zone.
     peerOnLine->expect({
-        PeerStep::Reply(peer::StatusRecord("0012", '1')),
-        PeerStep::InPieces(peer::StatusRecord("0012", '7'), {2, 5}, 20ms),
-        PeerStep::WithLeftover(peer::StatusRecord("6299", '8'), "@!\r"),
-        PeerStep::Reply(peer::BadChecksum(peer::StatusRecord("0013", '1'))),
-        PeerStep::Reply(peer::StatusRecord("0014", '2')),
-        PeerStep::Reply(peer::END_REPLY),
+        PeerStep::Reply(StatusRecord(12, 1)),
+        PeerStep::InPieces(StatusRecord(12, 7), {2, 5}, 20ms),
+        PeerStep::WithLeftover(StatusRecord(6299, 8), "@!\r"),
+        PeerStep::Reply(CorruptChecksum(StatusRecord(13, 1))),
+        PeerStep::Reply(StatusRecord(14, 2)),
+        PeerStep::Reply(EndReply()),
     });
     uint16_t value = 0;
     EXPECT_EQ(Read(scan, &value), RC_DONE);
@@ -143,7 +145,7 @@ TEST_F(PanelLineTest, ScanReadsCountsAndEveryCommandKind) {
     EXPECT_TRUE(Received().empty()) << "zone reads never touch the line";
 
     peerOnLine->expect(
-        {PeerStep::Reply(peer::CountReply("0042")), PeerStep::Reply(peer::CountReply("1234"))});
+        {PeerStep::Reply(CountReply('C', 42)), PeerStep::Reply(CountReply('N', 1234))});
     EXPECT_EQ(Read(countC, &value), RC_DONE);
     EXPECT_EQ(value, 42);
     EXPECT_EQ(Read(countN, &value), RC_DONE);
@@ -169,7 +171,7 @@ TEST_F(PanelLineTest, ScanReadsCountsAndEveryCommandKind) {
     };
     for (const auto& c : commands) {
         SCOPED_TRACE(c.address);
-        peerOnLine->expect(PeerStep::Reply(peer::CommandReply(c.answer)));
+        peerOnLine->expect(PeerStep::Reply(CommandReply(c.answer)));
         EXPECT_EQ(Write(Check(c.address), c.value), c.result);
         EXPECT_EQ(Received(), std::vector<std::string>{c.frame});
     }
@@ -181,10 +183,10 @@ TEST_F(PanelLineTest, ScanReadsCountsAndEveryCommandKind) {
 TEST_F(PanelLineTest, ScanStartsAgainAfterTheLineFallsSilent) {
     const Point scan = Check("!Z");
     peerOnLine->expect({
-        PeerStep::Reply(peer::StatusRecord("0100", '1')),
+        PeerStep::Reply(StatusRecord(100, 1)),
         PeerStep::Silence(),
-        PeerStep::Reply(peer::StatusRecord("0100", '3')),
-        PeerStep::Reply(peer::END_REPLY),
+        PeerStep::Reply(StatusRecord(100, 3)),
+        PeerStep::Reply(EndReply()),
     });
     uint16_t value = 0;
     EXPECT_EQ(Read(scan, &value), RC_DONE);
@@ -211,15 +213,15 @@ TEST_F(PanelLineTest, StaleBytesOnTheLineAreNeverTakenForAnAnswer) {
     // duplicate after the first answer.
     peerOnLine->sendNow("@U\r@U\r");
     std::this_thread::sleep_for(50ms);
-    peerOnLine->expect({PeerStep::WithLeftover(peer::CommandReply('?'), "@U\r"),
-                        PeerStep::Reply(peer::CommandReply('!'))});
+    peerOnLine->expect(
+        {PeerStep::WithLeftover(CommandReply('?'), "@U\r"), PeerStep::Reply(CommandReply('!'))});
     EXPECT_EQ(Write(Check("A0001"), 1), RC_DONE);
     EXPECT_EQ(Received().size(), 2u);
 }
 
 TEST_F(PanelLineTest, CountRepliesInPiecesAndLateAreGathered) {
-    peerOnLine->expect({PeerStep::InPieces(peer::CountReply("0777"), {1, 1, 3, 2}, 30ms),
-                        PeerStep::Late(peer::CountReply("0008"), 40ms)});
+    peerOnLine->expect({PeerStep::InPieces(CountReply('C', 777), {1, 1, 3, 2}, 30ms),
+                        PeerStep::Late(CountReply('N', 8), 40ms)});
     uint16_t value = 0;
     EXPECT_EQ(Read(Check("!C"), &value), RC_DONE);
     EXPECT_EQ(value, 777);
@@ -229,7 +231,7 @@ TEST_F(PanelLineTest, CountRepliesInPiecesAndLateAreGathered) {
 }
 
 TEST_F(PanelLineTest, OnlyTheLastCountTryDecides) {
-    const std::string bad = peer::BadChecksum(peer::CountReply("0042"));
+    const std::string bad = CorruptChecksum(CountReply('N', 42));
     peerOnLine->expect({PeerStep::Silence(), PeerStep::Silence(), PeerStep::Reply(bad)});
     uint16_t value = 0;
     EXPECT_EQ(Read(Check("!N"), &value), RC_REFUSED);
@@ -250,11 +252,9 @@ TEST_F(PanelLineTest, ALongReportThroughAResponder) {
             next = 1;
         }
         if (next > 300) {
-            return PeerStep::Reply(peer::END_REPLY);
+            return PeerStep::Reply(EndReply());
         }
-        char zone[16];
-        std::snprintf(zone, sizeof zone, "%04d", next++);
-        return PeerStep::Reply(peer::StatusRecord(zone, '1'));
+        return PeerStep::Reply(StatusRecord(static_cast<uint16_t>(next++), 1));
     });
     uint16_t value = 0;
     EXPECT_EQ(Read(Check("!Z"), &value), RC_DONE);

@@ -9,14 +9,16 @@
 #include <unistd.h>
 #include <vector>
 
+#include "frames.h"
+#include "line_io.h"
 #include "pty.h"
-#include "scripted_peer.h"
+#include "support/scripted_peer.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using xolsim::PeerStep;
-namespace peer = xolsim::peer;
+using xoltest::PeerStep;
+using xoltest::ScriptedPeer;
 
 class ScriptedPeerTest : public ::testing::Test {
 protected:
@@ -30,9 +32,7 @@ protected:
             ::close(fd);
         }
     }
-    void Send(const std::string& bytes) {
-        ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
+    void Send(const std::string& bytes) { ASSERT_TRUE(xolsim::WriteAll(fd, bytes)); }
     // Everything that arrives until the line stays quiet for `quiet`.
     std::string Collect(std::chrono::milliseconds quiet = 150ms) {
         std::string got;
@@ -54,27 +54,40 @@ protected:
     int fd = -1;
 };
 
-TEST(PeerFrames, ChecksumsAndLengthsAreThePanels) {
-    EXPECT_EQ(peer::Frame("XEP0012"), "@XEP0012B0\r");
-    EXPECT_EQ(peer::StatusRecord("0012", '1').size(), 14u);
-    EXPECT_EQ(peer::CountReply("0042").size(), 10u);
-    const std::string good = peer::CountReply("0042");
-    const std::string bad = peer::BadChecksum(good);
-    EXPECT_EQ(bad.substr(0, 7), good.substr(0, 7));
-    EXPECT_NE(bad.substr(7, 2), good.substr(7, 2));
-    for (const char* head : {"@S", "@!", "@D", "@R", "@O"}) {
-        EXPECT_EQ(peer::RequestLength(head), 3u) << head;
+TEST(PeerFrames, RequestLengthsAreThePanels) {
+    // Whole requests as the driver sends them: the peer's cut falls at the
+    // end of each, and the simulator's parser knows each one.
+    const std::string requests[] = {
+        "@S\r",
+        "@!\r",
+        "@D\r",
+        "@R\r",
+        "@O\r",
+        "@PA\r",
+        "@PD\r",
+        xolsim::ChecksummedFrame("XEP0012"),
+        xolsim::ChecksummedFrame("XDZ000042"),
+        xolsim::ChecksummedFrame("XAO05000123"),
+    };
+    for (const std::string& request : requests) {
+        SCOPED_TRACE(xolsim::Printable(request));
+        EXPECT_EQ(ScriptedPeer::RequestLength(request), request.size());
+        EXPECT_NE(xolsim::ParseRequest(request).kind, xolsim::RequestKind::Unknown);
     }
-    EXPECT_EQ(peer::RequestLength("@PA"), 4u);
-    EXPECT_EQ(peer::RequestLength("@XEP"), 11u);
-    EXPECT_EQ(peer::RequestLength("@XDZ"), 13u);
-    EXPECT_EQ(peer::RequestLength("@XRO"), 15u);
-    EXPECT_EQ(peer::RequestLength("@X"), 0u);
-    EXPECT_EQ(peer::RequestLength("#S"), 0u);
+    // Judged by their first bytes alone.
+    for (const char* head : {"@S", "@!", "@D", "@R", "@O"}) {
+        EXPECT_EQ(ScriptedPeer::RequestLength(head), 3u) << head;
+    }
+    EXPECT_EQ(ScriptedPeer::RequestLength("@PA"), 4u);
+    EXPECT_EQ(ScriptedPeer::RequestLength("@XEP"), 11u);
+    EXPECT_EQ(ScriptedPeer::RequestLength("@XDZ"), 13u);
+    EXPECT_EQ(ScriptedPeer::RequestLength("@XRO"), 15u);
+    EXPECT_EQ(ScriptedPeer::RequestLength("@X"), 0u);
+    EXPECT_EQ(ScriptedPeer::RequestLength("#S"), 0u);
 }
 
 TEST_F(ScriptedPeerTest, CutsRequestsOutOfOneBurstAndAnswersInOrder) {
-    xolsim::ScriptedPeer panel(pty.master());
+    ScriptedPeer panel(pty.master());
     panel.expect({PeerStep::Reply("one"), PeerStep::Silence(), PeerStep::Reply("three")});
     Send("@S\r@PA\r@XEP0012B0\rjunk\r@!");
     ASSERT_TRUE(panel.waitForRequests(4, 2s));
@@ -86,7 +99,7 @@ TEST_F(ScriptedPeerTest, CutsRequestsOutOfOneBurstAndAnswersInOrder) {
 }
 
 TEST_F(ScriptedPeerTest, PiecesLeftoversAndTheResponder) {
-    xolsim::ScriptedPeer panel(pty.master());
+    ScriptedPeer panel(pty.master());
     panel.expect(PeerStep::InPieces("abcdef", {2, 2}, 20ms));
     panel.expect(PeerStep::WithLeftover("xyz", "!!"));
     panel.otherwise([](const std::string& request) { return PeerStep::Reply("<" + request); });
@@ -100,7 +113,7 @@ TEST_F(ScriptedPeerTest, PiecesLeftoversAndTheResponder) {
 }
 
 TEST_F(ScriptedPeerTest, StopsPromptlyInTheMiddleOfALateReply) {
-    auto panel = std::make_unique<xolsim::ScriptedPeer>(pty.master());
+    auto panel = std::make_unique<ScriptedPeer>(pty.master());
     panel->expect(PeerStep::Late("never", 10s));
     Send("@S\r");
     ASSERT_TRUE(panel->waitForRequests(1, 2s));

@@ -12,8 +12,9 @@
 #include <thread>
 #include <unistd.h>
 
+#include "pty.h"
 #include "serial/serial.h"
-#include "support/pty_fixture.h"
+#include "support/pty_line.h"
 
 namespace {
 
@@ -36,7 +37,7 @@ protected:
         }
     }
     SerialStatus Open(const PortSettings& settings = SETTINGS, uint16_t flags = 8) {
-        return SerialOpen(pty.name().c_str(), settings, flags, &port);
+        return SerialOpen(pty.portName().c_str(), settings, flags, &port);
     }
     // Waits until the driver's side has count bytes waiting.
     bool WaitForInput(uint32_t count) {
@@ -58,7 +59,7 @@ protected:
         return ElapsedMs(start);
     }
 
-    xoltest::PtyFixture pty;
+    xolsim::PtyPair pty;
     PortHandle port = 0;
 };
 
@@ -76,7 +77,7 @@ TEST_F(SerialPtyTest, NamesOpenUnderDevOrAsAbsolutePaths) {
     ASSERT_EQ(Open(), SERIAL_OK);
     ASSERT_EQ(SerialClose(port), SERIAL_OK);
     port = 0;
-    ASSERT_EQ(SerialOpen(pty.path().c_str(), SETTINGS, 8, &port), SERIAL_OK);
+    ASSERT_EQ(SerialOpen(pty.slavePath().c_str(), SETTINGS, 8, &port), SERIAL_OK);
     PortHandle missing = 0;
     EXPECT_EQ(SerialOpen("xolNoTty", SETTINGS, 8, &missing), SERIAL_OPEN_FAILED);
     EXPECT_EQ(SerialOpen("", SETTINGS, 8, &missing), SERIAL_OPEN_FAILED);
@@ -86,10 +87,10 @@ TEST_F(SerialPtyTest, NamesOpenUnderDevOrAsAbsolutePaths) {
 TEST_F(SerialPtyTest, SecondOpenOfAHeldPortIsRefused) {
     ASSERT_EQ(Open(), SERIAL_OK);
     PortHandle second = 0;
-    EXPECT_EQ(SerialOpen(pty.name().c_str(), SETTINGS, 8, &second), SERIAL_OPEN_FAILED);
-    EXPECT_EQ(SerialOpen(pty.path().c_str(), SETTINGS, 8, &second), SERIAL_OPEN_FAILED);
+    EXPECT_EQ(SerialOpen(pty.portName().c_str(), SETTINGS, 8, &second), SERIAL_OPEN_FAILED);
+    EXPECT_EQ(SerialOpen(pty.slavePath().c_str(), SETTINGS, 8, &second), SERIAL_OPEN_FAILED);
     // The loser left the holder's exclusivity alone: the first port still works.
-    ASSERT_TRUE(pty.Send("ok"));
+    ASSERT_TRUE(pty.send("ok"));
     char buffer[2];
     EXPECT_EQ(SerialReadExact(port, buffer, 2, nullptr), SERIAL_OK);
 }
@@ -103,7 +104,7 @@ TEST_F(SerialPtyTest, CloseReleasesThePortWhileOthersKeepItOpen) {
         port = 0;
     }
     // And another program can open it again.
-    const int fd = open(pty.path().c_str(), O_RDWR | O_NOCTTY);
+    const int fd = open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
     EXPECT_GE(fd, 0) << std::strerror(errno);
     if (fd >= 0) {
         close(fd);
@@ -196,7 +197,7 @@ TEST_F(SerialPtyTest, EveryLineTheLayerCanDescribeIsAccepted) {
         for (const Case& c : cases) {
             SCOPED_TRACE(c.settings.baud);
             ASSERT_EQ(Open(c.settings, c.flags), SERIAL_OK);
-            const xoltest::LineReadback line = xoltest::ReadLine(pty.keptSlave());
+            const xoltest::LineReadback line = xoltest::ReadLine(pty.slave());
             ASSERT_TRUE(line.ok);
             EXPECT_EQ(line.outputRate, c.settings.baud);
             EXPECT_EQ(line.twoStopBits, (c.settings.stopBits & 0xFF) == 2);
@@ -208,7 +209,7 @@ TEST_F(SerialPtyTest, EveryLineTheLayerCanDescribeIsAccepted) {
 
 TEST_F(SerialPtyTest, TheLineIsRawAndErrorBytesAreNotMarkedOrDropped) {
     ASSERT_EQ(Open(), SERIAL_OK);
-    const xoltest::LineReadback line = xoltest::ReadLine(pty.keptSlave());
+    const xoltest::LineReadback line = xoltest::ReadLine(pty.slave());
     ASSERT_TRUE(line.ok);
     EXPECT_FALSE(line.canonical);
     EXPECT_FALSE(line.echo);
@@ -223,12 +224,12 @@ TEST_F(SerialPtyTest, TheLineIsRawAndErrorBytesAreNotMarkedOrDropped) {
     for (int i = 0; i < 256; ++i) {
         all[static_cast<size_t>(i)] = static_cast<char>(i);
     }
-    ASSERT_TRUE(pty.Send(all));
+    ASSERT_TRUE(pty.send(all));
     std::string in(256, '\0');
     ASSERT_EQ(SerialReadExact(port, in.data(), 256, nullptr), SERIAL_OK);
     EXPECT_EQ(in, all);
     ASSERT_EQ(SerialWriteExact(port, all.data(), 256, nullptr), SERIAL_OK);
-    EXPECT_EQ(pty.Receive(256), all);
+    EXPECT_EQ(pty.receive(256), all);
 }
 
 // --- time-outs and purge -------------------------------------------------------------
@@ -245,7 +246,7 @@ TEST_F(SerialPtyTest, ANewReadTimeoutTakesEffect) {
 TEST_F(SerialPtyTest, PurgeWaits50msDrainsAndRestoresTheTimeout) {
     ASSERT_EQ(Open(), SERIAL_OK);
     (void)SerialSetReadTimeout(port, 30);
-    ASSERT_TRUE(pty.Send(std::string(1300, 'x')));
+    ASSERT_TRUE(pty.send(std::string(1300, 'x')));
     ASSERT_TRUE(WaitForInput(1300));
 
     const auto start = Clock::now();
@@ -265,7 +266,7 @@ TEST_F(SerialPtyTest, PurgeWaits50msDrainsAndRestoresTheTimeout) {
 TEST_F(SerialPtyTest, PurgeAfterAZeroTimeoutLeaves50ms) {
     ASSERT_EQ(Open(), SERIAL_OK);
     (void)SerialSetReadTimeout(port, 0);
-    ASSERT_TRUE(pty.Send("junk"));
+    ASSERT_TRUE(pty.send("junk"));
     ASSERT_TRUE(WaitForInput(4));
     EXPECT_EQ(SerialPurgeInput(port), 0);
     const long waited = TimedEmptyRead();
@@ -301,9 +302,9 @@ TEST_F(SerialPtyTest, ASignalDoesNotCutAReadShort) {
 TEST_F(SerialPtyTest, ReadGathersPiecesAndLeavesTheRestQueued) {
     ASSERT_EQ(Open(), SERIAL_OK);
     std::thread farEnd([this] {
-        pty.Send("AB");
+        pty.send("AB");
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
-        pty.Send("CDEFGHIJKLMN");
+        pty.send("CDEFGHIJKLMN");
     });
     char buffer[14] = {};
     uint32_t received = 0;
@@ -312,7 +313,7 @@ TEST_F(SerialPtyTest, ReadGathersPiecesAndLeavesTheRestQueued) {
     EXPECT_EQ(received, 14u);
     EXPECT_EQ(std::string(buffer, 14), "ABCDEFGHIJKLMN");
 
-    ASSERT_TRUE(pty.Send("0123456789ABCD"));
+    ASSERT_TRUE(pty.send("0123456789ABCD"));
     ASSERT_TRUE(WaitForInput(14));
     EXPECT_EQ(SerialReadExact(port, buffer, 2, &received), SERIAL_OK);
     EXPECT_EQ(std::string(buffer, 2), "01");
@@ -326,7 +327,7 @@ TEST_F(SerialPtyTest, ReadGathersPiecesAndLeavesTheRestQueued) {
 TEST_F(SerialPtyTest, OnlyTheFirstPieceArrives) {
     ASSERT_EQ(Open(), SERIAL_OK);
     (void)SerialSetReadTimeout(port, 20);
-    ASSERT_TRUE(pty.Send("AB"));
+    ASSERT_TRUE(pty.send("AB"));
     char buffer[14] = {};
     uint32_t received = 99;
     EXPECT_EQ(SerialReadExact(port, buffer, 14, &received), SERIAL_IO_FAILED);
@@ -335,7 +336,7 @@ TEST_F(SerialPtyTest, OnlyTheFirstPieceArrives) {
 
 TEST_F(SerialPtyTest, AFarEndThatHangsUpFailsReadsAndWritesAtOnce) {
     ASSERT_EQ(Open(), SERIAL_OK);
-    pty.CloseMaster();
+    pty.closeMaster();
     const long waited = TimedEmptyRead();
     EXPECT_LT(waited, 500);
     EXPECT_EQ(SerialWriteExact(port, "@S\r", 3, nullptr), SERIAL_IO_FAILED);

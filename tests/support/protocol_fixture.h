@@ -1,16 +1,14 @@
 // Shared ground for the protocol and point suites: a context on an open fake
-// port made current, the host log captured, and panel frames built the way
-// the panel builds them (its own checksum arithmetic, not the driver's).
+// port made current, and the host log captured. The panel's frames come from
+// the simulator's frames.h, which does its own checksum arithmetic, not the
+// driver's.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include <xolest/xolest.h>
@@ -20,35 +18,6 @@
 #include "support/fake_port.h"
 
 namespace xol::test {
-
-// "@", the body, its checksum in two upper-case hex digits, CR.
-inline std::string PanelFrame(std::string_view body) {
-    unsigned sum = 0;
-    for (char c : body) {
-        sum += static_cast<unsigned char>(c);
-    }
-    char digits[3];
-    std::snprintf(digits, sizeof digits, "%02X", sum & 0xFFu);
-    return "@" + std::string(body) + digits + "\r";
-}
-
-// A 14-byte status record: offset 1 `kind`, 2 the selector, 3 `spare`, 4 the
-// status code, 5-6 "00", 7-10 the zone text.
-inline std::string StatusRecord(std::string_view zone, char status, char selector = '0',
-                                char spare = '0', char kind = 'A') {
-    std::string body{kind, selector, spare, status, '0', '0'};
-    body += zone;
-    return PanelFrame(body);
-}
-
-// The same record with its first checksum digit changed.
-inline std::string WithBadChecksum(std::string frame) {
-    const size_t at = frame.size() - 3;
-    frame[at] = frame[at] == '0' ? '1' : '0';
-    return frame;
-}
-
-inline const std::string END_REPLY = "@Z\r";
 
 // A context held in a larger block whose tail is filled with a guard
 // pattern, so that a read or write past the context's end shows.

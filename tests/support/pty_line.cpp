@@ -1,10 +1,8 @@
-// Reads a line's settings with termios2, which the C library's termios.h
-// cannot be included beside.
+#include "support/pty_line.h"
+
 #include <sys/ioctl.h>
 
 #include <asm/termbits.h>
-
-#include "support/pty_fixture.h"
 
 namespace xoltest {
 

@@ -5,6 +5,8 @@
 
 #include <xolest/xolest.h>
 
+#include "support/driver_call.h"
+
 namespace {
 
 constexpr int32_t UNTOUCHED = 0x7EADBEEF;
@@ -22,10 +24,7 @@ PointDefinition Fresh(const char* text, int32_t count = 0) {
 }
 
 int32_t Check(int32_t code, PointDefinition& d) {
-    DriverRequest request{};
-    request.function = code;
-    request.params = &d;
-    return XolMain(&request);
+    return xoltest::CallDriver(nullptr, code, &d);
 }
 
 enum class Outputs { None, Written };
@@ -171,10 +170,7 @@ TEST(AddressCheck, NullTextOrRecordIsRefusedUntouched) {
     EXPECT_EQ(Check(FC_CHECK_BLOCK, d), RC_REFUSED);
     ExpectOutcome({"(null)", RC_REFUSED, Outputs::None, 0, 0}, d, RC_REFUSED);
 
-    DriverRequest request{};
-    request.function = FC_CHECK_POINT;
-    request.params = nullptr;
-    EXPECT_EQ(XolMain(&request), RC_REFUSED);
+    EXPECT_EQ(xoltest::CallDriver(nullptr, FC_CHECK_POINT, nullptr), RC_REFUSED);
 }
 
 TEST(AddressCheck, TouchesNoContext) {
@@ -182,11 +178,7 @@ TEST(AddressCheck, TouchesNoContext) {
     std::memset(&context, 0x42, sizeof context);
     const DriverContext before = context;
     PointDefinition d = Fresh("P0001");
-    DriverRequest request{};
-    request.context = &context;
-    request.function = FC_CHECK_POINT;
-    request.params = &d;
-    EXPECT_EQ(XolMain(&request), RC_DONE);
+    EXPECT_EQ(xoltest::CallDriver(&context, FC_CHECK_POINT, &d), RC_DONE);
     EXPECT_EQ(std::memcmp(&context, &before, sizeof context), 0);
 }
 

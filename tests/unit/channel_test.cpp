@@ -10,6 +10,7 @@
 #include <xolest/xolest.h>
 
 #include "keldor.h"
+#include "support/driver_call.h"
 #include "support/fake_port.h"
 
 namespace {
@@ -36,11 +37,7 @@ protected:
     void TearDown() override { KeldorSetSink(nullptr, nullptr); }
 
     int32_t Run(int32_t function, void* params = nullptr) {
-        DriverRequest request{};
-        request.context = &context;
-        request.function = function;
-        request.params = params;
-        return XolMain(&request);
+        return xoltest::CallDriver(&context, function, params);
     }
     int32_t Open(const char* name, uint32_t timeout = 40, uint32_t enabled = 1,
                  PortSettings settings = {2400, 8, 0, 2}) {

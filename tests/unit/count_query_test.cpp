@@ -7,19 +7,21 @@
 #include <string>
 #include <vector>
 
+#include "frames.h"
 #include "protocol/count_query.h"
 #include "support/protocol_fixture.h"
 
 namespace {
 
 using namespace xol;
-using xol::test::PanelFrame;
-using xol::test::WithBadChecksum;
+using xolsim::ChecksummedFrame;
+using xolsim::CorruptChecksum;
 
 constexpr uint16_t BEFORE = 0xBEEF;
 
-std::string CountReply(const std::string& count) {
-    return PanelFrame("PA" + count);
+// A reply to the C query with its count field as written; the N cases use it too.
+std::string CountReply(const char* count) {
+    return xolsim::CountReply('C', count);
 }
 
 class CountQueryTest : public xol::test::ProtocolTest {
@@ -54,7 +56,7 @@ TEST_F(CountQueryTest, EachKindAsksItsOwnQuestion) {
 // digit, so that a reading that runs on would find 123 or so.
 std::string SpacedCountBeforeDigitChecksum() {
     for (char c = 'A'; c <= 'z'; ++c) {
-        std::string reply = PanelFrame(std::string("P") + c + "  12");
+        std::string reply = ChecksummedFrame(std::string("P") + c + "  12");
         if (reply[7] >= '0' && reply[7] <= '9') {
             return reply;
         }
@@ -104,7 +106,7 @@ TEST_P(CountQueryTries, OnlyTheLastTryCounts) {
 }
 
 const std::string GOOD = CountReply("0042");
-const std::string BAD = WithBadChecksum(GOOD);
+const std::string BAD = CorruptChecksum(GOOD);
 
 INSTANTIATE_TEST_SUITE_P(
     Tries, CountQueryTries,

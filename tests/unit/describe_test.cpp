@@ -5,15 +5,12 @@
 #include <string_view>
 
 #include "interface/describe.h"
+#include "support/driver_call.h"
 
 namespace {
 
 int32_t Describe(DriverInfo* info, DriverContext* context = nullptr) {
-    DriverRequest request{};
-    request.context = context;
-    request.function = FC_DESCRIBE_DRIVER;
-    request.params = info;
-    return XolMain(&request);
+    return xoltest::CallDriver(context, FC_DESCRIBE_DRIVER, info);
 }
 
 TEST(DescribeDriver, FillsEveryFieldWithTheDriverConstants) {
@@ -89,10 +86,7 @@ TEST(NotServed, RefusesWithoutTouchingTheContext) {
     DriverContext context;
     std::memset(&context, 0x33, sizeof context);
     const DriverContext before = context;
-    DriverRequest request{};
-    request.context = &context;
-    request.function = FC_NOT_SERVED;
-    EXPECT_EQ(XolMain(&request), RC_REFUSED);
+    EXPECT_EQ(xoltest::CallDriver(&context, FC_NOT_SERVED), RC_REFUSED);
     EXPECT_EQ(std::memcmp(&context, &before, sizeof context), 0);
 }
 

@@ -8,14 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "frames.h"
+#include "support/driver_call.h"
 #include "support/protocol_fixture.h"
 
 namespace {
 
 using namespace xol;
-using xol::test::END_REPLY;
-using xol::test::PanelFrame;
-using xol::test::StatusRecord;
+using xolsim::EndReply;
+using xolsim::StatusRecord;
 
 constexpr uint16_t UNTOUCHED = 0xD00D;
 constexpr uint16_t HOST_WORD = 0x4242;
@@ -57,13 +58,7 @@ protected:
         point.data = words.data();
         return Run(FC_READ_BLOCK);
     }
-    int32_t Run(int32_t code) {
-        DriverRequest request{};
-        request.context = &context();
-        request.function = code;
-        request.params = &point;
-        return XolMain(&request);
-    }
+    int32_t Run(int32_t code) { return xoltest::CallDriver(&context(), code, &point); }
     void SetSnapshot(int zone, uint8_t status) { context().snapshotZones[zone - 1] = status; }
 
     PointRequest point{};
@@ -80,8 +75,8 @@ TEST_F(DispatchTest, ZonePointsReadTheSnapshotWithoutTraffic) {
         uint32_t number;
         uint16_t expected;
     } cases[] = {
-        {0, 0},    {1, 0x11},  {17, 0x09},          {ZONE_COUNT, 0xFF},
-        {6300, 0}, {65535, 0}, {0x10001u, 0x11}, {0x1000Cu, ZS_CODE3}, {0xFFFFFFFFu, 0},
+        {0, 0},     {1, 0x11},        {17, 0x09},           {ZONE_COUNT, 0xFF}, {6300, 0},
+        {65535, 0}, {0x10001u, 0x11}, {0x1000Cu, ZS_CODE3}, {0xFFFFFFFFu, 0},
     };
     for (const auto& c : cases) {
         value.value = UNTOUCHED;
@@ -94,7 +89,7 @@ TEST_F(DispatchTest, ZonePointsReadTheSnapshotWithoutTraffic) {
 }
 
 TEST_F(DispatchTest, ReadingZRunsTheScanAndAlwaysLeavesZero) {
-    Answer({StatusRecord("0033", '2'), END_REPLY});
+    Answer({StatusRecord("0033", '2'), EndReply()});
     EXPECT_EQ(Point(FC_READ_POINT, 'Z'), RC_DONE);
     EXPECT_EQ(value.value, 0);
     EXPECT_EQ(fake::Writes(), (std::vector<std::string>{"@S\r", "@!\r"}));
@@ -112,13 +107,13 @@ TEST_F(DispatchTest, ReadingZRunsTheScanAndAlwaysLeavesZero) {
 }
 
 TEST_F(DispatchTest, ReadingCAndNAsksThePanel) {
-    Answer({PanelFrame("PA0123")});
+    Answer({xolsim::CountReply('C', 123)});
     EXPECT_EQ(Point(FC_READ_POINT, 'C'), RC_DONE);
     EXPECT_EQ(value.value, 123);
     EXPECT_EQ(fake::Writes(), std::vector<std::string>{"@PA\r"});
 
     RestartLine();
-    Answer({PanelFrame("PD0456")});
+    Answer({xolsim::CountReply('N', 456)});
     EXPECT_EQ(Point(FC_READ_POINT, 'N'), RC_DONE);
     EXPECT_EQ(value.value, 456);
     EXPECT_EQ(fake::Writes(), std::vector<std::string>{"@PD\r"});
@@ -241,7 +236,7 @@ TEST_F(DispatchTest, WritesSendEachKindsCommand) {
 }
 
 TEST_F(DispatchTest, WritingZRunsAFullScanAndLeavesTheValue) {
-    Answer({StatusRecord("0044", '8'), END_REPLY});
+    Answer({StatusRecord("0044", '8'), EndReply()});
     value.value = 0x1234;
     EXPECT_EQ(Point(FC_WRITE_POINT, 'Z'), RC_DONE);
     EXPECT_EQ(value.value, 0x1234);
@@ -263,7 +258,7 @@ TEST_F(DispatchTest, WriteRefusesEveryOtherKindWithoutTraffic) {
 }
 
 TEST_F(DispatchTest, AMissingValueIsRefusedWhereItWouldBeUsed) {
-    Answer({END_REPLY});
+    Answer({EndReply()});
     point.data = nullptr;
     point.count = 5;
     const struct {

@@ -7,13 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "frames.h"
 #include "protocol/frame.h"
 #include "support/protocol_fixture.h"
 
 namespace {
 
 using namespace xol;
-using xol::test::PanelFrame;
+using xolsim::ChecksummedFrame;
 
 const uint8_t* Bytes(const std::string& text) {
     return reinterpret_cast<const uint8_t*>(text.data());
@@ -83,7 +84,7 @@ INSTANTIATE_TEST_SUITE_P(
                       VerifyCase{"LeadingSpace", "@\x05\x05 A\r", false},
                       VerifyCase{"LeadingSign", "@\x05\x05+A\r", false},
                       VerifyCase{"NonHexDigit", "@XEP0012G0\r", false},
-                      VerifyCase{"RecordFromThePanel", PanelFrame("A1010000012"), true},
+                      VerifyCase{"RecordFromThePanel", ChecksummedFrame("A1010000012"), true},
                       VerifyCase{"StartAndEndNotExamined", "#XEP0012B0#", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -141,7 +142,7 @@ TEST_F(FrameIoTest, SendReportsShortAndFailedWrites) {
 }
 
 TEST_F(FrameIoTest, ReceiveTakesOnlyTheBytesAskedFor) {
-    const std::string record = xol::test::StatusRecord("0012", '1');
+    const std::string record = xolsim::StatusRecord(12, 1);
     fake::QueueInput(record);
     char head[2];
     ASSERT_TRUE(CisReceive(head, 2));

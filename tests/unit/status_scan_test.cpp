@@ -9,15 +9,16 @@
 #include <vector>
 
 #include "core/zone_table.h"
+#include "frames.h"
 #include "protocol/status_scan.h"
 #include "support/protocol_fixture.h"
 
 namespace {
 
 using namespace xol;
-using xol::test::END_REPLY;
-using xol::test::StatusRecord;
-using xol::test::WithBadChecksum;
+using xolsim::CorruptChecksum;
+using xolsim::EndReply;
+using xolsim::StatusRecord;
 
 const std::string START = "@S\r";
 const std::string NEXT = "@!\r";
@@ -55,7 +56,7 @@ protected:
 TEST_F(StatusScanTest, EndReplyAtOncePublishesAnEmptyTable) {
     FillSnapshot(0x1F);
     std::memset(context().currentZones, 0x0E, sizeof context().currentZones);
-    Answer({END_REPLY});
+    Answer({EndReply()});
     EXPECT_EQ(StatusScan(), RC_DONE);
     EXPECT_EQ(fake::Writes(), std::vector<std::string>{START});
     EXPECT_TRUE(SnapshotAll(0));
@@ -70,7 +71,7 @@ TEST_F(StatusScanTest, RecordsAreAnsweredWithNextAndFoldedTogether) {
         StatusRecord("0001", '2'),
         StatusRecord("6299", '8'),
         StatusRecord("0005", '\x03'), // the bare value counts like the digit
-        END_REPLY,
+        EndReply(),
     });
     EXPECT_EQ(StatusScan(), RC_DONE);
     EXPECT_EQ(fake::Writes(), (std::vector<std::string>{START, NEXT, NEXT, NEXT, NEXT, NEXT}));
@@ -86,7 +87,7 @@ TEST_F(StatusScanTest, LeftoverBytesOfARecordAreNeverReadAsTheNextHead) {
     // A record with trailing bytes: the next request's purge drops them.
     fake::QueueReply(StatusRecord("0100", '2'), 0);
     fake::QueueReply("@X", 0);
-    fake::QueueReply(END_REPLY, 1);
+    fake::QueueReply(EndReply(), 1);
     EXPECT_EQ(StatusScan(), RC_DONE);
     EXPECT_EQ(Snapshot(100), ZS_CODE2);
 }
@@ -137,13 +138,16 @@ std::string ZoneTwelveBeforeDigitChecksum() {
 }
 
 // A record for zone 34 whose checksum holds a letter, written in lower case.
+// The bytes at offsets 1 and 3 are free to steer the checksum there.
 std::string LowerCaseChecksum() {
-    for (char spare = '0'; spare <= 'z'; ++spare) {
-        std::string record = StatusRecord("0034", '1', '0', spare);
-        if (record[11] >= 'A' && record[12] >= 'A') {
-            record[11] = static_cast<char>(record[11] + 0x20);
-            record[12] = static_cast<char>(record[12] + 0x20);
-            return record;
+    for (char kind = 'A'; kind < 'Z'; ++kind) {
+        for (char spare = '0'; spare <= 'z'; ++spare) {
+            std::string record = StatusRecord("0034", '1', '0', spare, kind);
+            if (record[11] >= 'A' && record[12] >= 'A') {
+                record[11] = static_cast<char>(record[11] + 0x20);
+                record[12] = static_cast<char>(record[12] + 0x20);
+                return record;
+            }
         }
     }
     return {};
@@ -183,19 +187,19 @@ INSTANTIATE_TEST_SUITE_P(
         RecordCase{"IllegalZoneLoggedDespiteCode", StatusRecord("9999", '5'), 0, 0, Illegal(9999)},
         RecordCase{"NoDigitIsZoneZero", StatusRecord("    ", '1'), 0, 0, Illegal(0)},
         RecordCase{"SignOnlyIsZoneZero", StatusRecord(" -  ", '1'), 0, 0, Illegal(0)},
-        RecordCase{"BadChecksumNeverLogged", WithBadChecksum(StatusRecord("0000", '1')), 0, 0, ""},
-        RecordCase{"BadChecksumIgnored", WithBadChecksum(StatusRecord("0033", '1')), 0, 0, ""},
+        RecordCase{"BadChecksumNeverLogged", CorruptChecksum(StatusRecord("0000", '1')), 0, 0, ""},
+        RecordCase{"BadChecksumIgnored", CorruptChecksum(StatusRecord("0033", '1')), 0, 0, ""},
         RecordCase{"LowerCaseChecksum", LowerCaseChecksum(), 34, ZS_CODE1, ""},
         RecordCase{"SpacedZoneStaysInItsField", ZoneTwelveBeforeDigitChecksum(), 12, ZS_CODE1, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(StatusScanTest, DroppedRecordsAreStillAnsweredWithNext) {
     Answer({
-        WithBadChecksum(StatusRecord("0010", '1')),
+        CorruptChecksum(StatusRecord("0010", '1')),
         StatusRecord("0000", '1'),
         StatusRecord("0011", '1', '3'),
         StatusRecord("0012", '9'),
-        END_REPLY,
+        EndReply(),
     });
     EXPECT_EQ(StatusScan(), RC_DONE);
     EXPECT_EQ(fake::Writes(), (std::vector<std::string>{START, NEXT, NEXT, NEXT, NEXT}));
@@ -211,7 +215,7 @@ TEST_F(StatusScanTest, SilenceMidScanRestartsAndKeepsWhatWasCollected) {
         "",
         StatusRecord("0002", '7'),
         StatusRecord("0003", '1'),
-        END_REPLY,
+        EndReply(),
     });
     EXPECT_EQ(StatusScan(), RC_DONE);
     EXPECT_EQ(fake::Writes(), (std::vector<std::string>{START, NEXT, NEXT, START, NEXT, NEXT}));
@@ -249,7 +253,7 @@ TEST_F(StatusScanTest, OnlyAtZAndCarriageReturnEndTheScan) {
                                    "@Zq" + std::string(11, 'x'), "AZ" + std::string(12, '0')};
     for (const std::string& noise : damaged) {
         RestartLine();
-        Answer({StatusRecord("0020", '3'), noise, StatusRecord("0021", '2'), END_REPLY});
+        Answer({StatusRecord("0020", '3'), noise, StatusRecord("0021", '2'), EndReply()});
         EXPECT_EQ(StatusScan(), RC_DONE) << noise;
         EXPECT_EQ(fake::Writes(), (std::vector<std::string>{START, NEXT, NEXT, NEXT})) << noise;
         EXPECT_EQ(Snapshot(20), ZS_CODE3);
@@ -261,6 +265,22 @@ TEST_F(StatusScanTest, OnlyAtZAndCarriageReturnEndTheScan) {
     Answer({"@Zq", "", ""});
     EXPECT_EQ(StatusScan(), RC_FAILED);
     EXPECT_TRUE(SnapshotAll(0x01));
+}
+
+TEST_F(StatusScanTest, RecordsFailingTheirChecksumInARowFailTheAttempt) {
+    FillSnapshot(0x02);
+    // One good record resets the count; then nothing but bad checksums.
+    size_t writes = 0;
+    fake::OnWrite([&](std::string_view) {
+        fake::QueueInput(++writes == 1 ? StatusRecord("0005", '1')
+                                       : CorruptChecksum(StatusRecord("0006", '2')));
+        writes %= STATUS_SCAN_BAD_RECORD_LIMIT + 1;
+    });
+    EXPECT_EQ(StatusScan(), RC_FAILED);
+    fake::OnWrite(nullptr);
+    EXPECT_EQ(fake::Writes().size(), 3u * (STATUS_SCAN_BAD_RECORD_LIMIT + 1));
+    EXPECT_TRUE(SnapshotAll(0x02));
+    EXPECT_EQ(Current(5), ZS_CODE1);
 }
 
 TEST_F(StatusScanTest, WithoutAPortTheScanFailsAndChangesNoSnapshot) {

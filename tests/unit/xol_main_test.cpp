@@ -5,6 +5,8 @@
 
 #include <xolest/xolest.h>
 
+#include "support/driver_call.h"
+
 namespace {
 
 TEST(XolMain, UnassignedCodesAreRefusedAndTouchNothing) {
@@ -15,11 +17,7 @@ TEST(XolMain, UnassignedCodesAreRefusedAndTouchNothing) {
         const DriverContext contextBefore = context;
         unsigned char params[64];
         std::memset(params, 0x39, sizeof params);
-        DriverRequest request{};
-        request.context = &context;
-        request.function = code;
-        request.params = params;
-        EXPECT_EQ(XolMain(&request), RC_REFUSED);
+        EXPECT_EQ(xoltest::CallDriver(&context, code, params), RC_REFUSED);
         EXPECT_EQ(std::memcmp(&context, &contextBefore, sizeof context), 0);
         for (unsigned char b : params) {
             ASSERT_EQ(b, 0x39);
@@ -49,17 +47,11 @@ TEST(XolMain, MissingContextOrParametersAreRefused) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.code);
-        DriverRequest request{};
-        request.function = c.code;
         if (c.needsContext) {
-            request.context = nullptr;
-            request.params = params;
-            EXPECT_EQ(XolMain(&request), RC_REFUSED);
+            EXPECT_EQ(xoltest::CallDriver(nullptr, c.code, params), RC_REFUSED);
         }
         if (c.needsParams) {
-            request.context = &context;
-            request.params = nullptr;
-            EXPECT_EQ(XolMain(&request), RC_REFUSED);
+            EXPECT_EQ(xoltest::CallDriver(&context, c.code, nullptr), RC_REFUSED);
         }
     }
     DriverContext zero{};

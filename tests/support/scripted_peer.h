@@ -4,22 +4,23 @@
 // gaps, late, followed by stale bytes. It records every frame it received.
 //
 // It knows the panel's side of the protocol only: it recognises requests by
-// their first bytes and their CR, and builds its own frames and checksums.
+// their first bytes and their CR. Replies are built with the simulator's
+// frames (frames.h).
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
-namespace xolsim {
+namespace xoltest {
 
 // What the peer does with one request.
 struct PeerStep {
@@ -61,32 +62,6 @@ struct PeerStep {
     }
 };
 
-// Panel frames, built the panel's way.
-namespace peer {
-
-// The low byte of the sum of the body's bytes.
-uint8_t Checksum(std::string_view body);
-// "@", the body, its checksum as two upper-case hex digits, CR.
-std::string Frame(std::string_view body);
-// The frame with its checksum digits changed to a wrong, well-formed value.
-std::string BadChecksum(std::string frame);
-// A 14-byte status record: the zone as four characters of text (normally
-// four digits), the status code character, the selector at offset 2.
-std::string StatusRecord(std::string_view zoneText, char status, char selector = '0');
-// The end of a status report.
-inline const std::string END_REPLY = "@Z\r";
-// A 10-byte count reply with the count as four characters of text.
-std::string CountReply(std::string_view countText);
-// The 3-byte answer to a command.
-inline std::string CommandReply(char answer) {
-    return std::string{'@', answer, '\r'};
-}
-// How long a request frame is, judged by its first bytes; 0 when they do not
-// name a request the panel knows (it then reads up to the CR).
-std::size_t RequestLength(std::string_view head);
-
-} // namespace peer
-
 class ScriptedPeer {
 public:
     // Answers requests past the end of the script.
@@ -123,13 +98,15 @@ public:
     // Stops serving; the destructor does it too.
     void stop();
 
+    // How long a request frame is, judged by its first bytes; 0 when they do
+    // not name a request the panel knows (the peer then reads up to the CR).
+    static std::size_t RequestLength(std::string_view head);
+
 private:
-    void serve();
-    void takeFrames();
-    void perform(const PeerStep& step);
+    void serve(std::stop_token stop);
+    void takeFrames(std::stop_token stop);
+    void perform(const PeerStep& step, std::stop_token stop);
     bool writeAll(std::string_view bytes);
-    // Sleeps, returning early (false) when the peer is stopping.
-    bool pause(std::chrono::milliseconds time);
 
     int fd_;
     mutable std::mutex mutex_;
@@ -138,9 +115,8 @@ private:
     Responder responder_;
     std::vector<std::string> requests_;
     std::string buffer_;
-    bool stopping_ = false;
     std::mutex writeMutex_;
-    std::thread thread_;
+    std::jthread thread_;
 };
 
-} // namespace xolsim
+} // namespace xoltest

@@ -1,58 +1,16 @@
-#include "scripted_peer.h"
+#include "support/scripted_peer.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <poll.h>
 #include <unistd.h>
 
-namespace xolsim {
+#include "line_io.h"
 
-namespace peer {
+namespace xoltest {
 
-uint8_t Checksum(std::string_view body) {
-    unsigned sum = 0;
-    for (char c : body) {
-        sum += static_cast<unsigned char>(c);
-    }
-    return static_cast<uint8_t>(sum & 0xFFu);
-}
+using xolsim::SleepFor;
 
-std::string Frame(std::string_view body) {
-    char digits[3];
-    std::snprintf(digits, sizeof digits, "%02X", Checksum(body));
-    std::string frame = "@";
-    frame += body;
-    frame += digits;
-    frame += '\r';
-    return frame;
-}
-
-std::string BadChecksum(std::string frame) {
-    if (frame.size() < 5) {
-        return frame;
-    }
-    const std::string_view body(frame.data() + 1, frame.size() - 4);
-    char digits[3];
-    std::snprintf(digits, sizeof digits, "%02X", static_cast<uint8_t>(Checksum(body) ^ 0x5Au));
-    frame[frame.size() - 3] = digits[0];
-    frame[frame.size() - 2] = digits[1];
-    return frame;
-}
-
-std::string StatusRecord(std::string_view zoneText, char status, char selector) {
-    std::string body{'A', selector, '0', status, '0', '0'};
-    body += zoneText;
-    return Frame(body);
-}
-
-std::string CountReply(std::string_view countText) {
-    std::string body = "PA";
-    body += countText;
-    return Frame(body);
-}
-
-std::size_t RequestLength(std::string_view head) {
+std::size_t ScriptedPeer::RequestLength(std::string_view head) {
     if (head.size() < 2 || head[0] != '@') {
         return 0;
     }
@@ -87,26 +45,21 @@ std::size_t RequestLength(std::string_view head) {
     }
 }
 
-} // namespace peer
-
 namespace {
 
 constexpr std::chrono::milliseconds POLL_TICK{10};
 
 } // namespace
 
-ScriptedPeer::ScriptedPeer(int fd) : fd_(fd), thread_([this] { serve(); }) {}
+ScriptedPeer::ScriptedPeer(int fd)
+    : fd_(fd), thread_([this](std::stop_token stop) { serve(stop); }) {}
 
 ScriptedPeer::~ScriptedPeer() {
     stop();
 }
 
 void ScriptedPeer::stop() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    changed_.notify_all();
+    thread_.request_stop();
     if (thread_.joinable()) {
         thread_.join();
     }
@@ -163,14 +116,8 @@ std::string ScriptedPeer::partial() const {
     return buffer_;
 }
 
-void ScriptedPeer::serve() {
-    for (;;) {
-        {
-            std::lock_guard lock(mutex_);
-            if (stopping_) {
-                return;
-            }
-        }
+void ScriptedPeer::serve(std::stop_token stop) {
+    while (!stop.stop_requested()) {
         pollfd pfd{fd_, POLLIN, 0};
         const int ready = ::poll(&pfd, 1, static_cast<int>(POLL_TICK.count()));
         if (ready <= 0) {
@@ -178,27 +125,27 @@ void ScriptedPeer::serve() {
         }
         if ((pfd.revents & POLLIN) == 0) {
             // Hang-up or error with nothing to read: wait rather than spin.
-            (void)pause(POLL_TICK);
+            (void)SleepFor(POLL_TICK, stop);
             continue;
         }
         char chunk[256];
         const ssize_t got = ::read(fd_, chunk, sizeof chunk);
         if (got <= 0) {
-            (void)pause(POLL_TICK);
+            (void)SleepFor(POLL_TICK, stop);
             continue;
         }
         {
             std::lock_guard lock(mutex_);
             buffer_.append(chunk, static_cast<std::size_t>(got));
         }
-        takeFrames();
+        takeFrames(stop);
     }
 }
 
 // Cuts whole frames off the front of the buffer and answers each in turn.
 // A frame ends at its known length or at its CR, whichever comes first; an
 // unknown one at its CR.
-void ScriptedPeer::takeFrames() {
+void ScriptedPeer::takeFrames(std::stop_token stop) {
     for (;;) {
         PeerStep step;
         bool answer = false;
@@ -206,7 +153,7 @@ void ScriptedPeer::takeFrames() {
         std::string request;
         {
             std::lock_guard lock(mutex_);
-            const std::size_t known = peer::RequestLength(buffer_);
+            const std::size_t known = RequestLength(buffer_);
             const std::size_t cr = buffer_.find('\r');
             std::size_t end = 0;
             if (cr != std::string::npos) {
@@ -237,16 +184,16 @@ void ScriptedPeer::takeFrames() {
             answer = true;
         }
         if (answer) {
-            perform(step);
+            perform(step, stop);
         }
     }
 }
 
-void ScriptedPeer::perform(const PeerStep& step) {
+void ScriptedPeer::perform(const PeerStep& step, std::stop_token stop) {
     if (step.reply.empty() && step.leftover.empty()) {
         return;
     }
-    if (step.delay.count() > 0 && !pause(step.delay)) {
+    if (step.delay.count() > 0 && !SleepFor(step.delay, stop)) {
         return;
     }
     std::string_view rest = step.reply;
@@ -259,7 +206,7 @@ void ScriptedPeer::perform(const PeerStep& step) {
             return;
         }
         rest.remove_prefix(n);
-        if (step.gap.count() > 0 && !pause(step.gap)) {
+        if (step.gap.count() > 0 && !SleepFor(step.gap, stop)) {
             return;
         }
     }
@@ -271,23 +218,9 @@ void ScriptedPeer::perform(const PeerStep& step) {
 }
 
 bool ScriptedPeer::writeAll(std::string_view bytes) {
+    // sendNow may write from the test's thread while a reply goes out.
     std::lock_guard lock(writeMutex_);
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) {
-                continue;
-            }
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
+    return xolsim::WriteAll(fd_, bytes);
 }
 
-bool ScriptedPeer::pause(std::chrono::milliseconds time) {
-    std::unique_lock lock(mutex_);
-    return !changed_.wait_for(lock, time, [this] { return stopping_; });
-}
-
-} // namespace xolsim
+} // namespace xoltest
