@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstring>
 #include <pthread.h>
+#include <string>
 #include <unistd.h>
 
 namespace xolhost {
@@ -14,23 +15,34 @@ sigset_t Signals() {
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     sigaddset(&set, SIGUSR1); // ends the waiting thread when the program ends normally
     return set;
 }
 
-void Say(const char* text) {
-    // On a terminal the line may hold the elapsed-time indicator: start afresh.
-    if (::isatty(STDERR_FILENO) == 1) {
-        ssize_t ignored = ::write(STDERR_FILENO, "\r\033[K", 4);
-        (void)ignored;
+const char* SignalName(int signal) {
+    switch (signal) {
+    case SIGINT:
+        return "SIGINT";
+    case SIGTERM:
+        return "SIGTERM";
+    case SIGHUP:
+        return "SIGHUP";
+    default:
+        return "";
     }
-    ssize_t ignored = ::write(STDERR_FILENO, text, std::strlen(text));
+}
+
+void Say(bool cursor, const std::string& text) {
+    // The line may hold the elapsed-time indicator: start afresh.
+    std::string line = (cursor ? "\r\033[K" : "") + text;
+    ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
     (void)ignored;
 }
 
 } // namespace
 
-Interrupts::Interrupts() {
+Interrupts::Interrupts(bool cursor) : cursor_(cursor) {
     sigset_t set = Signals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     thread_ = std::thread([this] {
@@ -41,10 +53,14 @@ Interrupts::Interrupts() {
                 return;
             }
             if (count_.fetch_add(1) == 0) {
-                Say("xolhost: stopping once the running call has finished "
-                    "(press Ctrl-C again to quit at once)\n");
+                first_ = signal;
+                Say(cursor_, signal == SIGINT
+                                 ? "xolhost: stopping once the running call has finished "
+                                   "(press Ctrl-C again to quit at once)\n"
+                                 : std::string("xolhost: ") + SignalName(signal) +
+                                       ": stopping once the running call has finished\n");
             } else {
-                Say("xolhost: quitting at once\n");
+                Say(cursor_, "xolhost: quitting at once\n");
                 ::_exit(130);
             }
         }
@@ -54,6 +70,10 @@ Interrupts::Interrupts() {
 Interrupts::~Interrupts() {
     pthread_kill(thread_.native_handle(), SIGUSR1);
     thread_.join();
+}
+
+const char* Interrupts::name() const {
+    return SignalName(first_.load());
 }
 
 bool Interrupts::sleep(std::chrono::milliseconds duration) const {
