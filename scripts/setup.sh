@@ -10,6 +10,7 @@ packages=(
     g++-multilib libgtest-dev:i386
     g++-mingw-w64-i686 binutils-mingw-w64-i686
     help2man dpkg-dev
+    ser2net socat
 )
 if [ "${XOL_WITH_FUZZERS:-1}" = 1 ]; then
     packages+=(libclang-rt-14-dev)

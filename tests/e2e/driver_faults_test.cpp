@@ -8,9 +8,13 @@
 #include <mutex>
 #include <thread>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "driver.h"
 #include "panel.h"
 #include "scenario.h"
+#include "support/two_zones.h"
 
 namespace {
 
@@ -20,6 +24,7 @@ using xolhost::Channel;
 using xolhost::DriverModule;
 using xolhost::Point;
 using xolsim::FaultOptions;
+using xoltest::TwoZones;
 
 // Generous against a local pseudo-terminal, short enough to keep the three
 // fruitless tries of a silent line well under a second.
@@ -28,14 +33,6 @@ constexpr uint32_t TIMEOUT_TICKS = 20;
 DriverModule& Module() {
     static DriverModule module(XOL_MODULE_PATH);
     return module;
-}
-
-xolsim::Scenario TwoZones() {
-    return xolsim::ParseScenario(R"({
-        "zones": [{"zone": 12, "codes": [1, 7]}, {"zone": 40, "codes": [8]}],
-        "counts": {"C": 42, "N": 7},
-        "controls": {"points": {"L0012": {"refuse": [3]}}},
-        "system": {"R": "refused"}})");
 }
 
 // A channel of the real module on a fresh simulated panel.
@@ -308,6 +305,133 @@ TEST(DriverAgainstPanel, IllegalZonesAreLoggedAndIgnored) {
     std::lock_guard lock(mutex);
     EXPECT_EQ(logged, (std::vector<std::string>{"32 XolES : Got Illegal zone address (0)",
                                                 "32 XolES : Got Illegal zone address (6300)"}));
+}
+
+// A panel with many zones, for faults that must not end a report early.
+xolsim::Scenario ManyZones() {
+    xolsim::Scenario scenario;
+    for (uint16_t zone = 5; zone <= 600; zone += 5) {
+        scenario.zones[zone] = {2};
+    }
+    return scenario;
+}
+
+TEST(LineFaults, NoiseNeverEndsAReportEarly) {
+    // Noise before some replies loses the records it lands on, never the
+    // rest of the report; noise before every reply fails the scan.
+    const struct {
+        int bytes;
+        int every;
+        int32_t result;
+    } cases[] = {{14, 1, RC_FAILED}, {14, 7, RC_DONE}, {3, 4, RC_DONE}, {1, 9, RC_DONE}};
+    for (const auto& c : cases) {
+        for (uint32_t seed : {1u, 2u, 3u}) {
+            FaultOptions faults;
+            faults.noiseBytes = c.bytes;
+            faults.noiseEvery = c.every;
+            faults.seed = seed;
+            Line line(faults, ManyZones());
+            const auto start = Clock::now();
+            EXPECT_EQ(line.scan(), c.result) << c.bytes << "/" << c.every << " seed " << seed;
+            EXPECT_LT(Clock::now() - start, 30s);
+            if (c.result == RC_DONE) {
+                // The last record before the end reply arrived: the report ran to its end.
+                EXPECT_TRUE(line.zone(600) == ZS_CODE2 || line.zone(595) == ZS_CODE2)
+                    << c.bytes << "/" << c.every << " seed " << seed;
+            }
+        }
+    }
+}
+
+TEST(LineFaults, LateAnswersNeverAnswerTheNextRequest) {
+    // Answers 1.2 to 1.9 read time-outs late: each arrives while a retry of
+    // the same frame waits, and the retry's own answer is drained.
+    for (auto delay : {240ms, 300ms, 380ms}) {
+        FaultOptions faults;
+        faults.delay = delay;
+        Line line(faults);
+        for (int round = 0; round < 2; ++round) {
+            EXPECT_EQ(line.write("L0012", 2), RC_DONE) << delay.count();
+            EXPECT_EQ(line.write("L0012", 3), RC_REFUSED) << delay.count();
+            uint16_t c = 0;
+            uint16_t n = 0;
+            EXPECT_EQ(line.count('C', c), RC_DONE);
+            EXPECT_EQ(line.count('N', n), RC_DONE);
+            EXPECT_EQ(c, 42) << delay.count();
+            EXPECT_EQ(n, 7) << delay.count();
+            EXPECT_EQ(line.write("!R", 0), RC_REFUSED) << delay.count();
+        }
+        // The scan needs nothing of the kind: its records carry their zone.
+        EXPECT_EQ(line.scan(), RC_DONE);
+        EXPECT_EQ(line.zone(12), ZS_CODE1 | ZS_CODE7);
+        EXPECT_EQ(line.zone(40), ZS_CODE8);
+    }
+}
+
+TEST(LineFaults, APanelThatStopsReadingCannotHoldACall) {
+    // Nobody reads the panel's end: once the line's buffers are full, every
+    // write waits at most its bound and the exchange fails.
+    xolsim::PtyPair pair;
+    ASSERT_TRUE(pair.ok()) << pair.error();
+    Channel channel(Module());
+    xolhost::LineSettings settings;
+    settings.port = pair.portName();
+    settings.timeout = TIMEOUT_TICKS;
+    settings.settings = {2400, 8, 0, 2};
+    ASSERT_EQ(channel.open(settings), RC_DONE);
+    // Fill the line towards the panel through the pair's own slave descriptor.
+    const int filler = pair.slave();
+    ASSERT_EQ(fcntl(filler, F_SETFL, fcntl(filler, F_GETFL) | O_NONBLOCK), 0);
+    const std::string block(4096, 'x');
+    while (write(filler, block.data(), block.size()) > 0) {
+    }
+
+    xolhost::Point count;
+    ASSERT_EQ(channel.check("!C", count), RC_DONE);
+    uint16_t value = 77;
+    const auto start = Clock::now();
+    EXPECT_EQ(channel.read(count, value), RC_FAILED);
+    // Three tries, each a bounded write (line time, time-out, margin) and a
+    // time-out of waiting, then the drain: well under 5 s.
+    EXPECT_LT(Clock::now() - start, 5s);
+    EXPECT_EQ(value, 77);
+}
+
+TEST(LineFaults, FarEndClosedMidScanThenAFreshLine) {
+    FaultOptions slow;
+    slow.bitRate = 2400; // about 64 ms a record: the report takes seconds
+    auto panel = std::make_unique<xolsim::PtyPanel>(ManyZones(), slow);
+    Channel channel(Module());
+    xolhost::LineSettings settings;
+    settings.port = panel->portName();
+    settings.timeout = TIMEOUT_TICKS;
+    settings.settings = {2400, 8, 0, 2};
+    ASSERT_EQ(channel.open(settings), RC_DONE);
+    xolhost::Point scan;
+    ASSERT_EQ(channel.check("!Z", scan), RC_DONE);
+    std::thread hangUp([&] {
+        std::this_thread::sleep_for(500ms);
+        panel.reset();
+    });
+    uint16_t value = 0;
+    const auto start = Clock::now();
+    EXPECT_EQ(channel.read(scan, value), RC_FAILED);
+    hangUp.join();
+    EXPECT_LT(Clock::now() - start, 10s);
+    // The snapshot is the block's zero fill: no partial report was published.
+    xolhost::Point zone;
+    ASSERT_EQ(channel.check("P0005", zone), RC_DONE);
+    ASSERT_EQ(channel.read(zone, value), RC_DONE);
+    EXPECT_EQ(value, 0);
+
+    // The channel opens again on a fresh line and serves it.
+    EXPECT_EQ(channel.close(), RC_DONE);
+    xolsim::PtyPanel fresh(ManyZones());
+    settings.port = fresh.portName();
+    ASSERT_EQ(channel.open(settings), RC_DONE);
+    EXPECT_EQ(channel.read(scan, value), RC_DONE);
+    ASSERT_EQ(channel.read(zone, value), RC_DONE);
+    EXPECT_EQ(value, ZS_CODE2);
 }
 
 } // namespace

@@ -37,7 +37,7 @@ Process::Process(const std::vector<std::string>& argv) {
         args.push_back(const_cast<char*>(arg.c_str()));
     }
     args.push_back(nullptr);
-    int failed = ::posix_spawn(&pid_, args[0], &actions, &attributes, args.data(), environ);
+    int failed = ::posix_spawnp(&pid_, args[0], &actions, &attributes, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     ::close(out[1]);
