@@ -175,6 +175,30 @@ TEST_F(ControlCommandTest, ALateAnswerToAnEarlierTryIsDiscarded) {
     EXPECT_EQ(fake::Writes().size(), 2u);
 }
 
+TEST_F(ControlCommandTest, LateAnswersAreDrainedOnlyAfterRetries) {
+    context().timeoutTicks = 4;
+    // Answered at once: whatever follows is left for the next send's purge.
+    fake::QueueReply("@!\r", 0);
+    fake::QueueReply("@U\r", 0);
+    EXPECT_EQ(Template('A', 7, 1), RC_DONE);
+    EXPECT_EQ(fake::PendingInput(), 3u);
+
+    // Answered on a retry, or not at all: the answers still to come from
+    // the earlier tries are drained before the call returns.
+    RestartLine();
+    fake::QueueReply("", 0);
+    fake::QueueReply("@!\r", 1);
+    fake::QueueReply("@U\r", 1);
+    EXPECT_EQ(Template('A', 7, 1), RC_DONE);
+    EXPECT_EQ(fake::PendingInput(), 0u);
+
+    RestartLine();
+    fake::QueueReply("@?\r", 2);
+    fake::QueueReply("@U\r", 2);
+    EXPECT_EQ(Template('A', 7, 1), RC_FAILED);
+    EXPECT_EQ(fake::PendingInput(), 0u);
+}
+
 TEST_F(ControlCommandTest, LetterCommandsSendTheirLetter) {
     const struct {
         char kind;
