@@ -18,7 +18,8 @@ namespace xolhost {
 
 namespace {
 
-const std::vector<std::string> COMMANDS = {"describe", "check", "scan", "read", "write", "monitor"};
+const std::vector<std::string> COMMANDS = {"describe", "check",   "scan", "read",
+                                           "write",    "monitor", "serve"};
 
 constexpr uint32_t MAX_TIMEOUT_TICKS = 60000;
 
@@ -77,6 +78,9 @@ const std::map<std::string, std::string>& Examples() {
         {"write", "  xolhost -p ttyUSB0 write L0012 2\n  xolhost -p ttyUSB0 write '!R' 0\n"},
         {"monitor", "  xolhost -p ttyUSB0 monitor --interval 5 --counts\n"
                     "  xolhost -p ttyUSB0 --record line.jsonl monitor --scans 20 --json\n"},
+        {"serve", "  xolhost --simulate serve\n"
+                  "  xolhost -p ttyUSB0 --site site.json serve --listen 0.0.0.0:8080\n"
+                  "  xolhost -p ttyUSB0 serve --allow-commands --token-file /etc/xolhost/token\n"},
     };
     return EXAMPLES;
 }
@@ -242,6 +246,19 @@ std::map<std::string, CLI::App*> AddCommands(CLI::App& app, Options& options) {
     monitor->add_option("--scans", options.scans, "Stop after this many scans (0: never)")
         ->check(CLI::NonNegativeNumber);
     monitor->add_flag("--counts", options.counts, "Also read !C and !N and print their changes");
+    auto* serve = commands["serve"] =
+        app.add_subcommand("serve", "Monitor the panel and show it on a web page, with a JSON API");
+    serve->add_option("--interval", options.interval, "Seconds between scans (0..86400, default 2)")
+        ->check(CLI::Validator(IntervalCheck, ""))
+        ->type_name("SECONDS");
+    serve->add_option("--listen", options.listen, "Address and port (default 127.0.0.1:8080)")
+        ->type_name("ADDRESS:PORT");
+    auto* allow = serve->add_flag("--allow-commands", options.allowCommands,
+                                  "Take control commands from the page (POST with the token)");
+    serve->add_option("--token-file", options.tokenFile, "File holding the commands' Bearer token")
+        ->type_name("FILE")
+        ->check(CLI::ExistingFile);
+    allow->needs(serve->get_option("--token-file"));
     return commands;
 }
 
@@ -313,6 +330,8 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
         return ReportParseError(app, e, argc, argv);
     }
     options.command = app.get_subcommands().front()->get_name();
+    // Serve shows the counts beside the zones.
+    options.counts = options.counts || options.command == "serve";
     if (!options.traceFile.empty()) {
         options.trace = true;
     }

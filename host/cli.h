@@ -40,6 +40,9 @@ struct Options {
     double interval = 2.0;
     int scans = 0;
     bool counts = false;
+    std::string listen = "127.0.0.1:8080";
+    bool allowCommands = false;
+    std::string tokenFile;
 };
 
 // Parses the command line. An exit code when the program should end at once

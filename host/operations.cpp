@@ -554,6 +554,12 @@ int Session::write() {
 }
 
 void Session::event(json object, const std::string& text) {
+    if (eventSink_) {
+        json sent = {{"time", out_.now(true)}};
+        sent.update(object);
+        sent["text"] = text;
+        eventSink_(sent);
+    }
     if (out_.jsonMode()) {
         json line = {{"time", out_.now(true)}};
         line.update(object);
@@ -639,6 +645,7 @@ std::vector<int> Session::reportChanges(std::map<int, uint16_t>& known, const Sc
 bool Session::monitorOnce(const Point& scanPoint, std::map<int, uint16_t>& known,
                           std::map<char, uint16_t>& knownCounts, bool first, bool& failing) {
     Scan scan = scanZones(scanPoint);
+    lastScan_ = {scan.call.result, scan.call.watched, scan.call.traffic.figures, scan.seconds};
     if (scan.call.result != RC_DONE) {
         if (!failing) {
             Diagnosis why = whyFailed(scan.call);
@@ -668,6 +675,34 @@ bool Session::monitorOnce(const Point& scanPoint, std::map<int, uint16_t>& known
         monitorCounts(knownCounts);
     }
     return true;
+}
+
+Session::ScanReport Session::monitorStep(MonitorState& state) {
+    if (monitorOnce(requirePoint("!Z"), state.known, state.counts, state.first, state.failing)) {
+        state.first = false;
+    }
+    return lastScan_;
+}
+
+int32_t Session::writePoint(const std::string& address, uint16_t value, std::string& error) {
+    Point point;
+    if (after(channel_.check(address, point)) != RC_DONE) {
+        error = fmt::format("\"{}\" is not a valid point address", address);
+        return RC_REFUSED;
+    }
+    Call call = lineCall([&] { return channel_.write(point, value); });
+    after(call.result);
+    if (call.result == RC_FAILED) {
+        error = whyFailed(call).text;
+    } else if (call.result == RC_REFUSED) {
+        std::string values = ValuesOfKind(point.kind);
+        error = values.empty()
+                    ? fmt::format("points of kind {} cannot be written", KindText(point.kind))
+                : KindTakesValue(point.kind, value)
+                    ? "refused by the panel"
+                    : fmt::format("{} points take {}", KindText(point.kind), values);
+    }
+    return call.result;
 }
 
 int Session::monitor() {

@@ -54,6 +54,29 @@ public:
     int write();
     int monitor();
 
+    // What serve drives: the monitor's memory between scans, one monitor
+    // scan at a time (with its events handed to a sink as well as printed),
+    // and single writes from the page.
+    struct MonitorState {
+        std::map<int, uint16_t> known;
+        std::map<char, uint16_t> counts;
+        bool first = true;
+        bool failing = false;
+    };
+    struct ScanReport {
+        int32_t result = RC_FAILED;
+        bool watched = false;
+        LineFigures figures;
+        double seconds = 0;
+    };
+    ScanReport monitorStep(MonitorState& state);
+    void setEventSink(std::function<void(const nlohmann::json&)> sink) {
+        eventSink_ = std::move(sink);
+    }
+    // The result code, and on failure why in `error`.
+    int32_t writePoint(const std::string& address, uint16_t value, std::string& error);
+    bool channelOpen() const { return channel_.isOpen(); }
+
     int32_t openChannel(const LineSettings& line) { return channel_.open(line); }
     // False (and a message) when the driver could not close the port.
     bool closeChannel(const std::string& portName);
@@ -100,6 +123,8 @@ private:
     LineTap tap_;
     uint32_t timeoutTicks_;
     Channel channel_;
+    std::function<void(const nlohmann::json&)> eventSink_;
+    ScanReport lastScan_;
 };
 
 } // namespace xolhost

@@ -19,6 +19,7 @@
 #include "output.h"
 #include "platform.h"
 #include "serial_line.h"
+#include "serve.h"
 #include "simulator.h"
 #include "site.h"
 
@@ -206,6 +207,9 @@ int RunOnPanel(Options& options, DriverModule& module, Interrupts& interrupts, O
         return ReportFailure(out, options.command, opened, WhyOpenFailed(watch, opened, line, port),
                              "");
     }
+    if (options.command == "serve") {
+        return Serve(session, shown, line, interrupts, out);
+    }
     return RunCommand(session, options.command, given);
 }
 
@@ -220,6 +224,10 @@ int Run(Options& options, Interrupts& interrupts, Output& out) {
         throw ModuleError(fmt::format("no driver module found (looked for {}); name it with "
                                       "--module PATH",
                                       fmt::join(tried, " and ")));
+    }
+    if (options.command == "serve" && !ServeAvailable()) {
+        throw UsageError("serve is not available in this build of xolhost (it needs cpp-httplib, "
+                         "on Linux); monitor shows the same changes as text");
     }
     DriverModule module(modulePath);
     module.setLogSink([&out](int, const std::string& text) { out.error("driver log: " + text); });

@@ -11,6 +11,7 @@ packages=(
     g++-mingw-w64-i686 binutils-mingw-w64-i686
     help2man dpkg-dev
     ser2net socat
+    libcpp-httplib-dev chromium chromium-driver
 )
 if [ "${XOL_WITH_FUZZERS:-1}" = 1 ]; then
     packages+=(libclang-rt-14-dev)
