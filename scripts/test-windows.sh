@@ -10,6 +10,11 @@
 #             fail to load (error 126) where KELDOR.dll is not to be found.
 #   port      xol_port_tests.exe: GoogleTest tests of the Win32 port layer
 #             over COM7 and COM8, two pseudo-terminals joined by socat.
+#   xolhost   xolhost.exe, the host program for Windows, runs describe, scan,
+#             read and write on COM5 as a technician would; each must print
+#             what the Linux xolhost prints and end with the same exit code;
+#             --simulate and --trace are refused, and a missing KELDOR.dll
+#             is named.
 # Installs what it needs when missing (Wine, socat, GoogleTest's sources) and
 # builds what it needs under $XOL_OUT (default out/). Fails when Wine cannot
 # be installed or started. Ends with "windows: N passed, N failed".
@@ -71,7 +76,12 @@ build ninja -C "$out/mingw32" -j "$jobs" xolest keldor
 if [ ! -f "$out/gcc/CMakeCache.txt" ]; then
     build cmake -S . -B "$out/gcc" -G Ninja -DXOL_WERROR=ON
 fi
-build ninja -C "$out/gcc" -j "$jobs" xolpanel xolest
+build ninja -C "$out/gcc" -j "$jobs" xolpanel xolest xolhost
+# xolhost.exe: the host program for Windows (posix-thread compilers for std::mutex).
+build cmake -S . -B "$out/windows-host" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw32.cmake -DXOL_MINGW_THREADS=posix \
+    -DXOL_BUILD_TESTS=OFF -DXOL_WERROR=ON
+build ninja -C "$out/windows-host" -j "$jobs" xolhost
 # The Windows test programs (posix-thread compilers for GoogleTest).
 build cmake -S . -B "$out/windows-tests" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw32.cmake -DXOL_MINGW_THREADS=posix \
@@ -99,6 +109,8 @@ cp "$out/mingw32/xolest.dll" "$out/mingw32/host/keldor/KELDOR.dll" \
     "$out"/windows-tests/tests/windows/*.exe "$bin/"
 cp "$out/mingw32/xolest.dll" "$bin/module/"
 cp "$out/mingw32/xolest.dll" "$bin/xol_rawhost.exe" "$bin/lonely/"
+cp "$out/windows-host/host/xolhost.exe" "$bin/"
+cp "$out/windows-host/host/xolhost.exe" "$bin/lonely/"
 
 export WINEPREFIX=$work/prefix WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
 pids=()
@@ -286,6 +298,80 @@ if tr -d '\r' <"$logs/lonely.txt" | grep -qx 'load: error 126'; then
 else
     fail "KELDOR.dll missing: expected error 126, got: $(tr -d '\r' <"$logs/lonely.txt")"
 fi
+
+echo "==== xolhost.exe under Wine against xolhost on Linux ===="
+native_host=$out/gcc/host/xolhost
+# host_run OS NAME ARGS...: one run on a fresh panel (Wine sets a
+# pseudo-terminal to even parity once only); the port's name becomes PORT and
+# times N in $logs/host-OS-NAME.out, the exit code goes to .rc.
+host_run() {
+    local os=$1 name=$2 rc=0
+    shift 2
+    local log=$logs/host-$os-$name
+    if [ "$os" = wine ]; then
+        start_panel "$dosdevices/com5"
+        (cd "$bin" && wine "$bin/xolhost.exe" --port COM5 "$@") </dev/null >"$log.out" 2>"$log.err" ||
+            rc=$?
+        stop_panel "$dosdevices/com5"
+    else
+        start_panel "$native_a"
+        # --direct: the driver opens the port itself, as it does on Windows.
+        "$native_host" --module "$module" --direct --port "$native_a" "$@" </dev/null \
+            >"$log.out" 2>"$log.err" || rc=$?
+        stop_panel "$native_a"
+    fi
+    tr -d '\r' <"$log.out" | sed -E -e "s#$native_a#PORT#g" -e 's#COM5#PORT#g' \
+        -e '/^Module  /d' -e 's/ in [0-9.]+ s/ in N s/' -e 's/"elapsed_s":[0-9.e+-]+/"elapsed_s":N/' \
+        >"$log.tmp" && mv "$log.tmp" "$log.out"
+    echo "$rc" >"$log.rc"
+}
+# name|arguments: the same on both, same output and exit code.
+host_cases=(
+    "describe|describe"
+    "scan|scan"
+    "scan-json|--json scan"
+    "read-zone|read P0017"
+    "read-block|--json read P0015 --count 4"
+    "read-counts|--json read !C"
+    "write-accepted|write L0012 2"
+    "write-refused|--json write X0042 1"
+    "scan-no-parity|--parity none --json scan"
+)
+for entry in "${host_cases[@]}"; do
+    name=${entry%%|*}
+    read -r -a args <<<"${entry#*|}"
+    host_run linux "$name" "${args[@]}"
+    host_run wine "$name" "${args[@]}"
+    l=$logs/host-linux-$name w=$logs/host-wine-$name
+    if [ ! -s "$l.out" ]; then
+        fail "xolhost $name: the Linux run printed nothing (exit $(cat "$l.rc"); see $l.err)"
+    elif cmp -s "$l.out" "$w.out" && cmp -s "$l.rc" "$w.rc"; then
+        echo "ok xolhost ${args[*]} (exit $(cat "$w.rc"))"
+        pass
+    else
+        fail "xolhost ${args[*]}: Linux exit $(cat "$l.rc"), Wine exit $(cat "$w.rc")"
+        diff "$l.out" "$w.out" | sed 's/^/    /' || true
+        tr -d '\r' <"$w.err" | sed 's/^/    wine: /'
+    fi
+done
+# host_refuses NAME CODE TEXT ARGS...: xolhost.exe ends with CODE and says TEXT.
+host_refuses() {
+    local name=$1 code=$2 text=$3 rc=0
+    shift 3
+    (cd "$work" && wine "$@") </dev/null >"$logs/host-wine-$name.out" 2>&1 || rc=$?
+    if [ "$rc" = "$code" ] && tr -d '\r' <"$logs/host-wine-$name.out" | grep -qF -- "$text"; then
+        echo "ok xolhost.exe $name: exit $rc, \"$text\""
+        pass
+    else
+        fail "xolhost.exe $name: expected exit $code and \"$text\", got exit $rc:"
+        tr -d '\r' <"$logs/host-wine-$name.out" | sed 's/^/    /'
+    fi
+}
+host_refuses simulate 64 "--simulate is not available on Windows" "$bin/xolhost.exe" --simulate scan
+host_refuses trace 64 "--trace and --record are not available" \
+    "$bin/xolhost.exe" --port COM5 --trace scan
+host_refuses keldor-missing 3 "(error 126): a DLL it needs is missing; KELDOR.dll" \
+    "$bin/lonely/xolhost.exe" describe
 
 echo "==== port layer (GoogleTest) under Wine ===="
 socat pty,raw,echo=0,link="$dosdevices/com7" pty,raw,echo=0,link="$dosdevices/com8" \
