@@ -2,7 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
 #include <unistd.h>
@@ -65,11 +67,30 @@ void Panel::trace(std::string_view direction, std::string_view bytes, std::strin
 
 void Panel::serve(int fd, std::stop_token stop) {
     start_ = std::chrono::steady_clock::now();
+    outgoing_.clear();
+    // Writes must not block: a far end that stops reading would otherwise
+    // hold the panel past a stop request.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) {
+        (void)::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    }
     std::string pending;
     char buffer[256];
     while (!stop.stop_requested()) {
+        if (!sendDue(fd, stop)) {
+            return;
+        }
+        // Wait for input no longer than the next reply's time, to the
+        // microsecond: a reply should leave when it is due, not a tick later.
+        std::chrono::nanoseconds wait = std::chrono::milliseconds(20);
+        if (!outgoing_.empty()) {
+            wait = std::clamp<std::chrono::nanoseconds>(outgoing_.front().due -
+                                                            std::chrono::steady_clock::now(),
+                                                        std::chrono::nanoseconds::zero(), wait);
+        }
+        const timespec timeout{0, static_cast<long>(wait.count())};
         pollfd watch{fd, POLLIN, 0};
-        int ready = ::poll(&watch, 1, 20);
+        int ready = ::ppoll(&watch, 1, &timeout, nullptr);
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;
@@ -83,6 +104,7 @@ void Panel::serve(int fd, std::stop_token stop) {
             return;
         }
         ssize_t n = ::read(fd, buffer, sizeof buffer);
+        const auto arrived = std::chrono::steady_clock::now();
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
             continue;
         }
@@ -123,12 +145,42 @@ void Panel::serve(int fd, std::stop_token stop) {
             }
             std::string frame = pending.substr(0, end + 1);
             pending.erase(0, end + 1);
-            handle(fd, frame, stop);
+            handle(frame, arrived);
+            if (!sendDue(fd, stop)) {
+                return;
+            }
         }
     }
 }
 
-void Panel::handle(int fd, const std::string& frame, std::stop_token stop) {
+bool Panel::sendDue(int fd, std::stop_token stop) {
+    while (!outgoing_.empty() && outgoing_.front().due <= std::chrono::steady_clock::now()) {
+        Outgoing out = std::move(outgoing_.front());
+        outgoing_.pop_front();
+        if (!out.noise.empty()) {
+            trace("->", out.noise, "noise");
+        }
+        trace("->", out.reply.bytes, out.reply.what);
+        // A failed write is not the end: the driver may open the line again,
+        // and a dead line shows on the next read.
+        (void)transmit(fd, out.noise + out.reply.bytes, stop);
+        if (out.kind == RequestKind::StartScan || out.kind == RequestKind::NextRecord) {
+            std::lock_guard lock(mutex_);
+            if (out.reply.bytes.size() == STATUS_RECORD_SIZE) {
+                stats_.recordsSent++;
+                if (faults_.silentAfterRecords > 0 &&
+                    stats_.recordsSent == static_cast<uint64_t>(faults_.silentAfterRecords)) {
+                    silenceLeft_ = faults_.silentRequests;
+                }
+            } else {
+                stats_.reportsEnded++;
+            }
+        }
+    }
+    return !stop.stop_requested();
+}
+
+void Panel::handle(const std::string& frame, std::chrono::steady_clock::time_point arrived) {
     Request request = ParseRequest(frame);
     std::string what;
     switch (request.kind) {
@@ -206,27 +258,8 @@ void Panel::handle(int fd, const std::string& frame, std::stop_token stop) {
         stats_.noiseBytes += noise.size();
     }
 
-    if (faults_.delay.count() > 0 && !SleepFor(faults_.delay, stop)) {
-        return;
-    }
-    if (!noise.empty()) {
-        trace("->", noise, "noise");
-    }
-    trace("->", reply.bytes, reply.what);
-    transmit(fd, noise + reply.bytes, stop);
-
-    if (request.kind == RequestKind::StartScan || request.kind == RequestKind::NextRecord) {
-        std::lock_guard lock(mutex_);
-        if (reply.bytes.size() == STATUS_RECORD_SIZE) {
-            stats_.recordsSent++;
-            if (faults_.silentAfterRecords > 0 &&
-                stats_.recordsSent == static_cast<uint64_t>(faults_.silentAfterRecords)) {
-                silenceLeft_ = faults_.silentRequests;
-            }
-        } else {
-            stats_.reportsEnded++;
-        }
-    }
+    outgoing_.push_back(
+        {arrived + faults_.delay, request.kind, std::move(noise), std::move(reply)});
 }
 
 Panel::Reply Panel::nextScanReply() {
@@ -290,7 +323,7 @@ Panel::Reply Panel::answer(const Request& request) {
     return {"", "(no answer)", false};
 }
 
-void Panel::transmit(int fd, const std::string& bytes, std::stop_token stop) {
+bool Panel::transmit(int fd, const std::string& bytes, std::stop_token stop) {
     const std::size_t piece =
         faults_.splitBytes > 0 ? static_cast<std::size_t>(faults_.splitBytes) : bytes.size();
     const auto byteTime = faults_.bitRate > 0
@@ -298,12 +331,12 @@ void Panel::transmit(int fd, const std::string& bytes, std::stop_token stop) {
                               : std::chrono::nanoseconds::zero();
     for (std::size_t offset = 0; offset < bytes.size(); offset += piece) {
         if (offset > 0 && !SleepFor(faults_.splitGap, stop)) {
-            return;
+            return false;
         }
         std::string_view chunk = std::string_view(bytes).substr(offset, piece);
         if (byteTime.count() == 0) {
-            if (!WriteAll(fd, chunk)) {
-                return;
+            if (!WriteAll(fd, chunk, stop)) {
+                return false;
             }
             continue;
         }
@@ -312,11 +345,12 @@ void Panel::transmit(int fd, const std::string& bytes, std::stop_token stop) {
         for (char c : chunk) {
             due += byteTime;
             if (!SleepFor(due - std::chrono::steady_clock::now(), stop) ||
-                !WriteAll(fd, std::string_view(&c, 1))) {
-                return;
+                !WriteAll(fd, std::string_view(&c, 1), stop)) {
+                return false;
             }
         }
     }
+    return true;
 }
 
 PtyPanel::PtyPanel(Scenario scenario, FaultOptions faults, TraceSink trace)

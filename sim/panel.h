@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -37,7 +38,10 @@ struct FaultOptions {
     // Send this many bytes of noise before every noiseEvery-th reply.
     int noiseBytes = 0;
     int noiseEvery = 1;
-    // Wait this long before each reply.
+    // Each reply leaves this long after its own request arrived. Requests
+    // that arrive meanwhile are still read, so late answers overlap the way
+    // they do behind a slow link: the reply to a request is never pushed
+    // back by the replies queued before it.
     std::chrono::milliseconds delay{0};
     // Answer this many template commands with a byte that is neither done
     // nor refused (-1: all of them).
@@ -85,10 +89,20 @@ private:
         bool checksummed = false;
     };
 
-    void handle(int fd, const std::string& frame, std::stop_token stop);
+    // A reply decided when its request arrived, waiting for its time.
+    struct Outgoing {
+        std::chrono::steady_clock::time_point due;
+        RequestKind kind = RequestKind::Unknown;
+        std::string noise;
+        Reply reply;
+    };
+
+    void handle(const std::string& frame, std::chrono::steady_clock::time_point arrived);
+    // Sends every queued reply whose time has come; false when the line failed.
+    bool sendDue(int fd, std::stop_token stop);
     Reply answer(const Request& request);
     Reply nextScanReply();
-    void transmit(int fd, const std::string& bytes, std::stop_token stop);
+    bool transmit(int fd, const std::string& bytes, std::stop_token stop);
     void trace(std::string_view direction, std::string_view bytes, std::string_view what);
     double elapsed() const;
 
@@ -106,6 +120,7 @@ private:
     uint64_t checksummedSent_ = 0;
     uint64_t repliesSent_ = 0;
     int unknownLeft_ = 0;
+    std::deque<Outgoing> outgoing_; // in order of `due`: the delay is the same for all
 
     mutable std::mutex mutex_; // guards what other threads may look at or change
     int silenceLeft_ = 0;

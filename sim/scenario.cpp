@@ -1,12 +1,16 @@
 #include "scenario.h"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
-#include <sstream>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace xolsim {
 
@@ -18,15 +22,51 @@ using nlohmann::json;
     throw ScenarioError(fmt::format("{}: {}", where, what));
 }
 
+// Edits (insert, delete, change a letter) from one word to the other, ignoring case.
+std::size_t Distance(std::string_view a, std::string_view b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) {
+        row[j] = j;
+    }
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            std::size_t above = row[j];
+            bool same = std::tolower(static_cast<unsigned char>(a[i - 1])) ==
+                        std::tolower(static_cast<unsigned char>(b[j - 1]));
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
 void OnlyKeys(const json& object, const std::string& where,
               std::initializer_list<std::string_view> allowed) {
     if (!object.is_object()) {
         Fail(where, "must be an object");
     }
     for (const auto& item : object.items()) {
-        if (std::find(allowed.begin(), allowed.end(), item.key()) == allowed.end()) {
-            Fail(where, fmt::format("unknown key \"{}\"", item.key()));
+        if (std::find(allowed.begin(), allowed.end(), item.key()) != allowed.end()) {
+            continue;
         }
+        // A misspelling is the usual cause: name the nearest key, else all of them.
+        std::string_view nearest;
+        std::size_t best = 3;
+        for (std::string_view key : allowed) {
+            std::size_t d = Distance(item.key(), key);
+            if (d < best && d < std::max<std::size_t>(key.size(), 2)) {
+                best = d;
+                nearest = key;
+            }
+        }
+        if (!nearest.empty()) {
+            Fail(where,
+                 fmt::format("unknown key \"{}\" (did you mean \"{}\"?)", item.key(), nearest));
+        }
+        Fail(where,
+             fmt::format("unknown key \"{}\" (known: {})", item.key(), fmt::join(allowed, ", ")));
     }
 }
 
@@ -55,7 +95,8 @@ std::vector<uint8_t> Codes(const json& value, const std::string& where) {
 
 // Zones are sent as four digits, so 0 and numbers above the driver's last
 // zone can be given on purpose: the driver logs and ignores them.
-void ReadZoneEntry(const json& entry, const std::string& where, ZoneMap& zones, bool alone = true) {
+uint16_t ReadZoneEntry(const json& entry, const std::string& where, ZoneMap& zones,
+                       bool alone = true) {
     if (alone) {
         OnlyKeys(entry, where, {"zone", "codes"});
     }
@@ -65,6 +106,7 @@ void ReadZoneEntry(const json& entry, const std::string& where, ZoneMap& zones, 
     auto zone = static_cast<uint16_t>(Integer(entry["zone"], where + ".zone", 0, 9999));
     zones[zone] =
         entry.contains("codes") ? Codes(entry["codes"], where + ".codes") : std::vector<uint8_t>{};
+    return zone;
 }
 
 void ReadCounts(const json& value, const std::string& where, std::map<char, int>& counts) {
@@ -74,14 +116,35 @@ void ReadCounts(const json& value, const std::string& where, std::map<char, int>
     }
 }
 
-Answer ReadAnswer(const json& value, const std::string& where) {
-    if (value == "done" || value == "accept") {
+// "accept" and "refuse" everywhere; the system answers also take the
+// older "done" and "refused", which mean the same.
+Answer ReadAnswer(const json& value, const std::string& where, bool system = false) {
+    if (value == "accept" || (system && value == "done")) {
         return Answer::Done;
     }
-    if (value == "refused" || value == "refuse") {
+    if (value == "refuse" || (system && value == "refused")) {
         return Answer::Refused;
     }
+    if (value == "done" || value == "refused") {
+        Fail(where, fmt::format("must be \"accept\" or \"refuse\" (\"{}\" is only taken in "
+                                "\"system\")",
+                                value.get<std::string>()));
+    }
     Fail(where, "must be \"accept\" or \"refuse\"");
+}
+
+// The values the driver writes to each kind of control point.
+std::set<int> ValuesOf(char kind) {
+    switch (kind) {
+    case 'L':
+    case 'T':
+        return {2, 3};
+    case 'Q':
+    case 'A':
+        return {0, 1, 2, 3};
+    default: // O and X
+        return {0, 1};
+    }
 }
 
 // L0012, t0003, O031250: the addresses a host writes for control points.
@@ -101,7 +164,7 @@ std::string ControlAddress(std::string text, const std::string& where) {
     return text;
 }
 
-ControlRule ReadControlRule(const json& value, const std::string& where) {
+ControlRule ReadControlRule(const json& value, const std::string& where, char kind) {
     ControlRule rule;
     if (value.is_string()) {
         rule.otherwise = ReadAnswer(value, where);
@@ -119,21 +182,93 @@ ControlRule ReadControlRule(const json& value, const std::string& where) {
     }
     // "accept": [..] refuses every other value; "refuse": [..] accepts them.
     rule.otherwise = accepting ? Answer::Refused : Answer::Done;
+    const std::set<int> sent = ValuesOf(kind);
     for (std::size_t i = 0; i < list.size(); ++i) {
-        rule.exceptions.insert(Integer(list[i], fmt::format("{}[{}]", listWhere, i), 0, 65535));
+        const std::string at = fmt::format("{}[{}]", listWhere, i);
+        int v = Integer(list[i], at, 0, 65535);
+        if (!sent.contains(v)) {
+            Fail(at, fmt::format("the driver never writes {} to a point of kind {} (it writes {})",
+                                 v, kind, fmt::join(sent, ", ")));
+        }
+        if (!rule.exceptions.insert(v).second) {
+            Fail(at, fmt::format("value {} is listed twice", v));
+        }
     }
     return rule;
 }
 
+// "line 3, column 7" of a byte offset into the text.
+std::string Place(std::string_view text, std::size_t offset) {
+    offset = std::min(offset, text.size());
+    std::size_t line = 1;
+    std::size_t column = 1;
+    for (std::size_t i = 0; i < offset; ++i) {
+        if (text[i] == '\n') {
+            ++line;
+            column = 1;
+        } else {
+            ++column;
+        }
+    }
+    return fmt::format("line {}, column {}", line, column);
+}
+
+// The library's message without its "[json.exception...] parse error at
+// line L, column C: " prefix, which the caller says in its own words.
+std::string PlainReason(std::string message) {
+    if (message.starts_with("[json.exception")) {
+        auto colon = message.find(": ");
+        message.erase(0, colon != std::string::npos ? colon + 2 : message.find("] ") + 2);
+    }
+    if (message.starts_with("syntax error while parsing ")) {
+        message.erase(0, 27);
+    }
+    return message;
+}
+
+json ParseJson(std::string_view text) {
+    try {
+        return json::parse(text);
+    } catch (const json::parse_error& e) {
+        // The library's byte is one past the character that went wrong.
+        throw ScenarioError(fmt::format("not valid JSON at {}: {}",
+                                        Place(text, e.byte > 0 ? e.byte - 1 : 0),
+                                        PlainReason(e.what())));
+    } catch (const json::out_of_range& e) {
+        // A number too large for a double: find it in the text to name its place.
+        std::string reason = PlainReason(e.what());
+        auto open = reason.find('\'');
+        auto close = reason.rfind('\'');
+        if (open != std::string::npos && close > open + 1) {
+            auto at = text.find(std::string_view(reason).substr(open + 1, close - open - 1));
+            if (at != std::string_view::npos) {
+                throw ScenarioError(fmt::format("not valid JSON at {}: a number too large ({})",
+                                                Place(text, at), reason));
+            }
+        }
+        throw ScenarioError(fmt::format("not valid JSON: {}", reason));
+    } catch (const json::exception& e) {
+        throw ScenarioError(fmt::format("not valid JSON: {}", PlainReason(e.what())));
+    }
+}
+
+Scenario ReadScenario(const json& root);
+
 } // namespace
 
 Scenario ParseScenario(std::string_view text) {
-    json root;
+    json root = ParseJson(text);
     try {
-        root = json::parse(text);
-    } catch (const json::parse_error& e) {
-        throw ScenarioError(fmt::format("not valid JSON: {}", e.what()));
+        return ReadScenario(root);
+    } catch (const json::exception& e) {
+        // The checks above come first; this is a last guard, never an abort.
+        throw ScenarioError(fmt::format("scenario: {}", PlainReason(e.what())));
     }
+}
+
+namespace {
+
+Scenario ReadScenario(const json& root) {
     OnlyKeys(root, "scenario",
              {"name", "description", "zones", "counts", "controls", "system", "events"});
     Scenario scenario;
@@ -153,8 +288,16 @@ Scenario ParseScenario(std::string_view text) {
         if (!root["zones"].is_array()) {
             Fail("zones", "must be a list");
         }
+        std::map<uint16_t, std::size_t> listedAt;
         for (std::size_t i = 0; i < root["zones"].size(); ++i) {
-            ReadZoneEntry(root["zones"][i], fmt::format("zones[{}]", i), scenario.zones);
+            const std::string where = fmt::format("zones[{}]", i);
+            // A second entry would silently replace the first.
+            uint16_t zone = ReadZoneEntry(root["zones"][i], where, scenario.zones);
+            auto [first, added] = listedAt.emplace(zone, i);
+            if (!added) {
+                Fail(where + ".zone",
+                     fmt::format("zone {} is already listed at zones[{}]", zone, first->second));
+            }
         }
     }
     if (root.contains("counts")) {
@@ -172,15 +315,18 @@ Scenario ParseScenario(std::string_view text) {
             }
             for (const auto& item : controls["points"].items()) {
                 std::string where = "controls.points." + item.key();
-                scenario.controls[ControlAddress(item.key(), where)] =
-                    ReadControlRule(item.value(), where);
+                std::string address = ControlAddress(item.key(), where);
+                if (scenario.controls.contains(address)) {
+                    Fail(where, fmt::format("point {} is listed twice", address));
+                }
+                scenario.controls[address] = ReadControlRule(item.value(), where, address[0]);
             }
         }
     }
     if (root.contains("system")) {
         OnlyKeys(root["system"], "system", {"D", "R", "S"});
         for (const auto& item : root["system"].items()) {
-            scenario.system[item.key()[0]] = ReadAnswer(item.value(), "system." + item.key());
+            scenario.system[item.key()[0]] = ReadAnswer(item.value(), "system." + item.key(), true);
         }
     }
     if (root.contains("events")) {
@@ -205,6 +351,9 @@ Scenario ParseScenario(std::string_view text) {
             if (entry.contains("counts")) {
                 ReadCounts(entry["counts"], where + ".counts", event.counts);
             }
+            if (event.zones.empty() && event.counts.empty()) {
+                Fail(where, "changes nothing: needs \"zone\" with \"codes\", or \"counts\"");
+            }
             scenario.events.push_back(std::move(event));
         }
         std::stable_sort(scenario.events.begin(), scenario.events.end(),
@@ -213,15 +362,58 @@ Scenario ParseScenario(std::string_view text) {
     return scenario;
 }
 
-Scenario LoadScenario(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        throw ScenarioError(fmt::format("{}: cannot be read", path));
+} // namespace
+
+std::string ReadScenarioText(const std::string& path) {
+    // Non-blocking, so a FIFO with no writer cannot hold the open.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        throw ScenarioError(fmt::format("{}: cannot be read ({})", path, std::strerror(errno)));
     }
-    std::ostringstream text;
-    text << file.rdbuf();
+    struct stat info {};
+    std::string text;
+    std::string problem;
+    if (::fstat(fd, &info) != 0) {
+        problem = std::strerror(errno);
+    } else if (!S_ISREG(info.st_mode)) {
+        problem = "not a regular file";
+    } else if (info.st_size > static_cast<off_t>(MAX_SCENARIO_BYTES)) {
+        problem = fmt::format("{} bytes, more than a scenario may have ({} MiB)", info.st_size,
+                              MAX_SCENARIO_BYTES >> 20);
+    } else {
+        char buffer[65536];
+        for (;;) {
+            ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                problem = std::strerror(errno);
+                break;
+            }
+            if (n == 0) {
+                break;
+            }
+            text.append(buffer, static_cast<std::size_t>(n));
+            // The file may grow while it is read.
+            if (text.size() > MAX_SCENARIO_BYTES) {
+                problem =
+                    fmt::format("more than a scenario may have ({} MiB)", MAX_SCENARIO_BYTES >> 20);
+                break;
+            }
+        }
+    }
+    ::close(fd);
+    if (!problem.empty()) {
+        throw ScenarioError(fmt::format("{}: cannot be used: {}", path, problem));
+    }
+    return text;
+}
+
+Scenario LoadScenario(const std::string& path) {
+    std::string text = ReadScenarioText(path);
     try {
-        return ParseScenario(text.str());
+        return ParseScenario(text);
     } catch (const ScenarioError& e) {
         throw ScenarioError(fmt::format("{}: {}", path, e.what()));
     }

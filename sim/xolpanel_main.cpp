@@ -11,17 +11,24 @@
 #include <fcntl.h>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "panel.h"
+#include "replay.h"
+
+#ifndef XOLPANEL_VERSION
+#define XOLPANEL_VERSION "unknown"
+#endif
 
 namespace {
 
 constexpr int EXIT_USAGE = 64;
 constexpr int EXIT_NO_LINE = 2;
+constexpr int EXIT_REPLAY_DIFFERS = 3;
 
 speed_t SpeedOf(uint32_t baud) {
     switch (baud) {
@@ -115,6 +122,17 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     app.add_flag("--trace", trace, "One decoded line per frame received and sent, on stderr");
     app.add_flag("--print-scenario", dumpScenario, "Print the built-in scenario and exit");
+    std::string checkPath;
+    app.add_option("--check", checkPath,
+                   "Check a scenario file and exit: 0 when it is valid, 64 with the mistake");
+    std::string replayPath;
+    app.add_option("--replay", replayPath,
+                   "Play back the panel's side of a recording (xolhost --record); a request that "
+                   "differs ends it (exit code 3)");
+    std::string convertPath;
+    app.add_option("--recording-to-scenario", convertPath,
+                   "Print a scenario that answers as the recorded panel did, and exit");
+    app.set_version_flag("-V,--version", std::string("xolpanel ") + XOLPANEL_VERSION);
 
     auto* f = app.add_option_group("Faults", "Misbehaviour on request");
     f->add_option("--silent-after", faults.silentAfterRecords,
@@ -147,7 +165,7 @@ int main(int argc, char** argv) {
 
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
+    } catch (const CLI::Success& e) { // --help, --version
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);
@@ -156,6 +174,37 @@ int main(int argc, char** argv) {
     if (dumpScenario) {
         std::cout << xolsim::DefaultScenarioText();
         return 0;
+    }
+    if (!convertPath.empty()) {
+        try {
+            std::cout << xolsim::RecordingToScenario(xolsim::LoadRecording(convertPath),
+                                                     convertPath);
+            return 0;
+        } catch (const xolsim::ScenarioError& e) {
+            fmt::print(stderr, "xolpanel: recording {}\n", e.what());
+            return EXIT_USAGE;
+        }
+    }
+    if (!checkPath.empty()) {
+        try {
+            xolsim::Scenario checked = xolsim::LoadScenario(checkPath);
+            fmt::print("{}: valid scenario \"{}\": {} zones, {} control points, {} events\n",
+                       checkPath, checked.name, checked.zones.size(), checked.controls.size(),
+                       checked.events.size());
+            return 0;
+        } catch (const xolsim::ScenarioError& e) {
+            fmt::print(stderr, "xolpanel: scenario {}\n", e.what());
+            return EXIT_USAGE;
+        }
+    }
+    std::vector<xolsim::RecordedExchange> recording;
+    if (!replayPath.empty()) {
+        try {
+            recording = xolsim::LoadRecording(replayPath);
+        } catch (const xolsim::ScenarioError& e) {
+            fmt::print(stderr, "xolpanel: recording {}\n", e.what());
+            return EXIT_USAGE;
+        }
     }
     faults.delay = std::chrono::milliseconds(delayMs);
     faults.splitGap = std::chrono::milliseconds(splitGapMs);
@@ -191,7 +240,47 @@ int main(int argc, char** argv) {
     std::atomic<bool> lineFailed = false;
     std::string name = scenario.name.empty() ? "scenario" : scenario.name;
     try {
-        if (device.empty()) {
+        if (!replayPath.empty()) {
+            std::optional<xolsim::PtyPair> pty;
+            int fd = -1;
+            if (device.empty()) {
+                pty.emplace();
+                if (!pty->ok()) {
+                    throw std::runtime_error("no pseudo-terminal: " + pty->error());
+                }
+                fd = pty->master();
+            } else {
+                fd = OpenDevice(device, baud, parity);
+            }
+            std::string differs;
+            std::jthread serving([&](std::stop_token stop) {
+                differs = xolsim::ServeRecording(fd, recording, stop);
+                if (!stop.stop_requested()) {
+                    lineFailed = differs.empty();
+                    ::kill(::getpid(), SIGTERM); // wakes the sigwait below
+                }
+            });
+            const std::string shown = device.empty() ? pty->slavePath() : device;
+            fmt::print("{}\n", shown);
+            std::fflush(stdout);
+            fmt::print(stderr, "xolpanel: playing back {} ({} requests) on {}; Ctrl-C ends\n",
+                       replayPath, recording.size(), shown);
+            int signal = 0;
+            sigwait(&signals, &signal);
+            serving.request_stop();
+            serving.join();
+            if (!device.empty()) {
+                ::close(fd);
+            }
+            if (!differs.empty()) {
+                fmt::print(stderr, "xolpanel: playback stopped: {}\n", differs);
+                return EXIT_REPLAY_DIFFERS;
+            }
+            if (lineFailed) {
+                fmt::print(stderr, "xolpanel: {} failed\n", shown);
+                return EXIT_NO_LINE;
+            }
+        } else if (device.empty()) {
             xolsim::PtyPanel panel(std::move(scenario), faults, sink);
             fmt::print("{}\n", panel.devicePath());
             std::fflush(stdout);

@@ -361,10 +361,20 @@ TEST(LineFaults, LateAnswersNeverAnswerTheNextRequest) {
             EXPECT_EQ(n, 7) << delay.count();
             EXPECT_EQ(line.write("!R", 0), RC_REFUSED) << delay.count();
         }
-        // The scan needs nothing of the kind: its records carry their zone.
-        EXPECT_EQ(line.scan(), RC_DONE);
-        EXPECT_EQ(line.zone(12), ZS_CODE1 | ZS_CODE7);
-        EXPECT_EQ(line.zone(40), ZS_CODE8);
+        // The scan needs nothing of the kind: its records carry their zone,
+        // so a stale one does no harm. Whether it completes is a race (the
+        // restarted report's answers come exactly one time-out after the
+        // first report's), but a scan that reports done has every zone, and
+        // one that fails leaves the snapshot alone.
+        const int32_t scanned = line.scan();
+        EXPECT_TRUE(scanned == RC_DONE || scanned == RC_FAILED) << scanned;
+        if (scanned == RC_DONE) {
+            EXPECT_EQ(line.zone(12), ZS_CODE1 | ZS_CODE7);
+            EXPECT_EQ(line.zone(40), ZS_CODE8);
+        } else {
+            EXPECT_EQ(line.zone(12), 0);
+            EXPECT_EQ(line.zone(40), 0);
+        }
     }
 }
 

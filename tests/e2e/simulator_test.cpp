@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
@@ -11,6 +12,7 @@
 
 #include "frames.h"
 #include "panel.h"
+#include "replay.h"
 #include "scenario.h"
 #include "support/two_zones.h"
 
@@ -214,6 +216,47 @@ TEST(SimulatorScenario, RefusesMistakesWithThePlaceNamed) {
     EXPECT_THROW(LoadScenario("/nonexistent/scenario.json"), ScenarioError);
 }
 
+TEST(SimulatorReplay, GroupsRecordedReadsIntoRequestsAndTheirAnswers) {
+    // A request split over two reads, two in one read, an answer in two
+    // pieces, panel bytes before any request, and a key this reader ignores.
+    const std::string path = ::testing::TempDir() + "xol_recording.jsonl";
+    {
+        std::FILE* file = std::fopen(path.c_str(), "w");
+        ASSERT_NE(file, nullptr);
+        std::fputs("{\"xolhost_recording\":1}\n"
+                   "{\"t\":0.001,\"dir\":\"from_panel\",\"hex\":\"58\"}\n"
+                   "{\"t\":0.010,\"dir\":\"to_panel\",\"hex\":\"4053\"}\n"
+                   "{\"t\":0.020,\"dir\":\"to_panel\",\"hex\":\"0D\",\"note\":1}\n"
+                   "{\"t\":0.050,\"dir\":\"from_panel\",\"hex\":\"40\"}\n"
+                   "{\"t\":0.070,\"dir\":\"from_panel\",\"hex\":\"5A0D\"}\n"
+                   "{\"t\":0.100,\"dir\":\"to_panel\",\"hex\":\"4050410D\"}\n"
+                   "{\"t\":0.110,\"dir\":\"from_panel\",\"hex\":\"40504130303432353"
+                   "70D\"}\n"
+                   "{\"t\":0.120,\"dir\":\"to_panel\",\"hex\":\"4050440D\"}\n",
+                   file);
+        std::fclose(file);
+    }
+    std::vector<RecordedExchange> got = LoadRecording(path);
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].request, "@S\r");
+    ASSERT_EQ(got[0].answer.size(), 2u);
+    EXPECT_EQ(got[0].answer[0].bytes + got[0].answer[1].bytes, "@Z\r");
+    EXPECT_NEAR(got[0].answer[0].after, 0.030, 1e-9); // after the read that ended the request
+    EXPECT_NEAR(got[0].answer[1].after, 0.050, 1e-9);
+    EXPECT_EQ(got[1].request, "@PA\r");
+    ASSERT_EQ(got[1].answer.size(), 1u);
+    EXPECT_EQ(got[1].answer[0].bytes, CountReply('C', 42));
+    EXPECT_EQ(got[2].request, "@PD\r");
+    EXPECT_TRUE(got[2].answer.empty());
+    // As a scenario: an empty completed report, the count that was answered.
+    Scenario made = ParseScenario(RecordingToScenario(got, path));
+    EXPECT_TRUE(made.zones.empty());
+    EXPECT_EQ(made.counts['C'], 42);
+    EXPECT_EQ(made.counts['N'], 0);
+    std::remove(path.c_str());
+    EXPECT_THROW(LoadRecording(XOL_DEMO_SCENARIO), ScenarioError); // no header
+}
+
 // ---------------------------------------------------------------------------
 // The panel on a socket pair
 
@@ -411,6 +454,26 @@ TEST(SimulatorFaults, DelaysReplies) {
     auto start = Clock::now();
     EXPECT_EQ(line.ask("@PD\r", 400ms), CountReply('N', 7));
     EXPECT_GE(Clock::now() - start, 140ms);
+}
+
+TEST(SimulatorFaults, LateRepliesOverlapEachDueAfterItsOwnRequest) {
+    // The second request arrives while the first reply waits; it is read at
+    // once, so its reply is due 1 s after it, not 1 s after the first reply.
+    FaultOptions faults;
+    faults.delay = 1000ms;
+    SocketPanel line(TwoZones(), faults);
+    auto start = Clock::now();
+    line.send("@PA\r");
+    std::this_thread::sleep_for(500ms);
+    line.send("@PD\r");
+    std::string got = line.receive(100ms, 3s);
+    if (got.size() < 2 * COUNT_REPLY_SIZE) {
+        got += line.receive(100ms, 3s);
+    }
+    auto took = Clock::now() - start - 100ms; // the quiet wait at the end
+    EXPECT_EQ(got, CountReply('C', 42) + CountReply('N', 7));
+    EXPECT_GE(took, 1400ms);
+    EXPECT_LT(took, 1900ms); // one after the other would take 2 s
 }
 
 TEST(SimulatorFaults, UnknownByteForTheFirstTemplateCommands) {
