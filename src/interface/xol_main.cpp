@@ -1,8 +1,8 @@
 // XolMain and the function table: the module's whole boundary with the host.
 #include <array>
 
-#include "interface/channel.h"
 #include "core/context.h"
+#include "interface/channel.h"
 #include "interface/describe.h"
 #include "interface/handler.h"
 #include "points/address.h"
