@@ -10,6 +10,7 @@
 #include <xolest/xolest.h>
 
 #include "panel.h"
+#include "support/driver_call.h"
 
 namespace {
 
@@ -40,11 +41,7 @@ public:
     bool ok() const { return ok_; }
 
     int32_t Call(int32_t code, void* params) {
-        DriverRequest request{};
-        request.context = context_.get();
-        request.function = code;
-        request.params = params;
-        return XolMain(&request);
+        return xoltest::CallDriver(context_.get(), code, params);
     }
 
     int32_t Point(int32_t code, uint32_t kind, uint32_t number, uint16_t value = 0) {

@@ -88,6 +88,15 @@ stage "x86-64 with g++: every suite"
 cmake -S . -B "$out/gcc" -G Ninja -DXOL_WERROR=ON -DXOL_BUILD_BENCHMARKS=ON >/dev/null
 ninja -C "$out/gcc" -j "$jobs"
 run_ctest "$out/gcc" || status=1
+# The browser test is built only where Chromium is found; here it must run.
+if ! (cd "$out/gcc" && ctest -N -L browser | grep -q 'Total Tests: [1-9]'); then
+    echo "the browser test was not built: chromium, chromium-driver or cpp-httplib missing" >&2
+    status=1
+    failed=$((failed + 1))
+fi
+
+stage "benchmarks, short run: they build and run (no figure is judged)"
+XOL_BENCH_BUILD="$out/gcc" bash scripts/bench.sh --short || { status=1; failed=$((failed + 1)); }
 
 stage "x86-64 with g++, AddressSanitizer and UndefinedBehaviorSanitizer: every suite"
 cmake -S . -B "$out/asan" -G Ninja -DXOL_WERROR=ON -DXOL_SANITIZE=ON >/dev/null
@@ -95,8 +104,26 @@ ninja -C "$out/asan" -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run_ctest "$out/asan" || status=1
 
-stage "install: the module found through pkg-config and CMake"
+stage "install: the module found through pkg-config and CMake, the example host run"
 bash scripts/check-install.sh "$out/gcc" "$out/install" || { status=1; failed=$((failed + 1)); }
+
+stage "Debian packages: built, unpacked into a scratch root and used"
+bash scripts/check-packages.sh "$out/deb" "$out/deb-root" || { status=1; failed=$((failed + 1)); }
+
+stage "32-bit Windows DLL under Wine: scenario, raw-layout host, port layer"
+set +e
+bash scripts/test-windows.sh 2>&1 | tee "$out/windows.log"
+windows_rc=${PIPESTATUS[0]}
+set -e
+windows_line=$(grep -E '^windows: [0-9]+ passed, [0-9]+ failed$' "$out/windows.log" | tail -n 1 || true)
+if [ -n "$windows_line" ]; then
+    passed=$((passed + $(sed -E 's/^windows: ([0-9]+) passed.*/\1/' <<<"$windows_line")))
+    failed=$((failed + $(sed -E 's/.* ([0-9]+) failed$/\1/' <<<"$windows_line")))
+fi
+if [ "$windows_rc" -ne 0 ]; then
+    status=1
+    [ -n "$windows_line" ] || failed=$((failed + 1))
+fi
 
 echo
 echo "tests: $passed passed, $failed failed"

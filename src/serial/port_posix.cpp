@@ -9,6 +9,10 @@
 // - Termios has no per-port read time-out of its own, so each open port's
 //   time-out record lives in a small fixed table here; reads wait with
 //   poll() against a monotonic deadline.
+// - A read that wants fewer bytes than the table's read-ahead buffer takes
+//   whatever the line has (up to the buffer's size) in one call and hands
+//   out only the bytes asked for; the rest count as waiting input, are
+//   handed out first by the next read, and go with the purge and the close.
 // - Settings this layer cannot give a line as Win32 would (DTR/DSR handshake,
 //   RTS toggle, error-character replacement, NUL stripping, abort on error,
 //   one and a half stop bits, inter-byte and write time-outs) are refused
@@ -53,6 +57,10 @@ constexpr uint32_t DEFAULT_BITS_PER_CHARACTER = 10;
 constexpr uint64_t WRITE_MARGIN_MS = 100;
 constexpr uint64_t UNLIMITED_READ_STANDS_FOR_MS = 1000;
 
+// Enough for any reply the panel sends (14 bytes at most), so a reply that
+// has arrived whole is taken with one read.
+constexpr uint32_t READ_AHEAD_BYTES = 64;
+
 struct PortSlot {
     SlotState state = SlotState::Free;
     int fd = -1;
@@ -63,6 +71,10 @@ struct PortSlot {
     // The line's pace as last set, for the time a write may take.
     uint32_t bitRate = DEFAULT_BIT_RATE;
     uint32_t bitsPerCharacter = DEFAULT_BITS_PER_CHARACTER;
+    // Bytes taken from the line and not yet handed out: ahead[aheadStart..aheadEnd).
+    uint32_t aheadStart = 0;
+    uint32_t aheadEnd = 0;
+    unsigned char ahead[READ_AHEAD_BYTES];
 };
 
 PortSlot g_ports[MAX_PORTS];
@@ -183,6 +195,43 @@ int PollMs(Clock::duration left) {
     return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
+uint32_t AheadCount(const PortSlot& slot) {
+    return slot.aheadEnd - slot.aheadStart;
+}
+
+void DropAhead(PortSlot& slot) {
+    slot.aheadStart = 0;
+    slot.aheadEnd = 0;
+}
+
+// Hands out up to `count` bytes read ahead; returns how many.
+uint32_t TakeAhead(PortSlot& slot, unsigned char* bytes, uint32_t count) {
+    const uint32_t n = count < AheadCount(slot) ? count : AheadCount(slot);
+    std::memcpy(bytes, slot.ahead + slot.aheadStart, n);
+    slot.aheadStart += n;
+    if (slot.aheadStart == slot.aheadEnd) {
+        DropAhead(slot);
+    }
+    return n;
+}
+
+// One read() from the line for a caller that wants `count` more bytes: into
+// the read-ahead buffer when the caller wants less than it holds, straight
+// into the caller's buffer otherwise. Returns what read() returned, with the
+// bytes handed to the caller in place of the bytes read.
+ssize_t ReadFromLine(PortSlot& slot, unsigned char* bytes, uint32_t count) {
+    if (count >= READ_AHEAD_BYTES) {
+        return read(slot.fd, bytes, count);
+    }
+    const ssize_t n = read(slot.fd, slot.ahead, READ_AHEAD_BYTES);
+    if (n <= 0) {
+        return n;
+    }
+    slot.aheadStart = 0;
+    slot.aheadEnd = static_cast<uint32_t>(n);
+    return static_cast<ssize_t>(TakeAhead(slot, bytes, count));
+}
+
 } // namespace
 
 bool PortOpen(const char* name, PortHandle* port) {
@@ -218,6 +267,7 @@ bool PortOpen(const char* name, PortHandle* port) {
     slot.terminal = isatty(fd) == 1;
     slot.exclusive = false;
     slot.timeouts = PortTimeouts{};
+    DropAhead(slot);
     if (!nullDevice) {
         // Whoever lost the lock leaves TIOCEXCL alone: it belongs to the holder.
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -257,6 +307,7 @@ bool PortClose(PortHandle port) {
     }
     const int fd = slot->fd;
     slot->fd = -1;
+    DropAhead(*slot); // read ahead from this port: never handed to another
     // Linux releases the descriptor even when close() reports an error.
     if (close(fd) != 0 && errno != EINTR) {
         slot->state = SlotState::CloseFailed;
@@ -451,27 +502,56 @@ bool PortInputWaiting(PortHandle port, uint32_t* count) {
     if (ioctl(slot->fd, FIONREAD, &waiting) != 0) {
         return false;
     }
-    *count = waiting > 0 ? static_cast<uint32_t>(waiting) : 0;
+    *count = AheadCount(*slot) + (waiting > 0 ? static_cast<uint32_t>(waiting) : 0);
     return true;
 }
 
 bool PortRead(PortHandle port, void* buffer, uint32_t count, uint32_t* got) {
     *got = 0;
-    const PortSlot* slot = Find(port);
+    PortSlot* slot = Find(port);
     if (slot == nullptr) {
         errno = EBADF;
         return false;
     }
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    uint32_t total = TakeAhead(*slot, bytes, count);
     // One total time-out for the whole read, as the Win32 port counts it;
     // all 0 is no limit.
     const uint64_t totalMs = uint64_t{slot->timeouts.readTotalTimeoutMultiplier} * count +
                              slot->timeouts.readTotalTimeoutConstant;
     const bool limited = totalMs != 0;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(totalMs);
-    auto* bytes = static_cast<unsigned char*>(buffer);
-    uint32_t total = 0;
-    while (total < count) {
-        const ssize_t n = read(slot->fd, bytes + total, count - total);
+    Clock::time_point now = total < count ? Clock::now() : Clock::time_point{};
+    const Clock::time_point deadline = now + std::chrono::milliseconds(totalMs);
+    for (bool first = true; total < count; first = false) {
+        // Wait before reading: a reply is seldom there the moment it is asked
+        // for, and a read tried first would mostly fail and cost a call. Once
+        // the time is up, a wait of 0 still finds bytes already there.
+        int waitMs = -1;
+        if (limited) {
+            if (!first) {
+                now = Clock::now();
+            }
+            const Clock::duration left = deadline - now;
+            waitMs = left > Clock::duration::zero() ? PollMs(left) : 0;
+        }
+        pollfd waitFor{slot->fd, POLLIN, 0};
+        const int ready = poll(&waitFor, 1, waitMs);
+        if (ready < 0) {
+            // A signal ends the wait early; the loop goes on with the time left.
+            if (errno == EINTR) {
+                continue;
+            }
+            *got = total;
+            return false;
+        }
+        if (ready == 0) {
+            if (Clock::now() >= deadline) {
+                break; // the time-out ran out
+            }
+            continue;
+        }
+        // Bytes, a hang-up or an error: the read tells which.
+        const ssize_t n = ReadFromLine(*slot, bytes + total, count - total);
         if (n > 0) {
             total += static_cast<uint32_t>(n);
             continue;
@@ -479,24 +559,7 @@ bool PortRead(PortHandle port, void* buffer, uint32_t count, uint32_t* got) {
         if (n == 0) {
             break; // end of file: the other end has gone, nothing more will come
         }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno != EAGAIN) {
-            *got = total;
-            return false;
-        }
-        int waitMs = -1;
-        if (limited) {
-            const Clock::duration left = deadline - Clock::now();
-            if (left <= Clock::duration::zero()) {
-                break;
-            }
-            waitMs = PollMs(left);
-        }
-        pollfd waitFor{slot->fd, POLLIN, 0};
-        // A signal ends the wait early; the loop goes on with the time left.
-        if (poll(&waitFor, 1, waitMs) < 0 && errno != EINTR) {
+        if (errno != EINTR && errno != EAGAIN) {
             *got = total;
             return false;
         }

@@ -324,6 +324,38 @@ TEST_F(SerialPtyTest, ReadGathersPiecesAndLeavesTheRestQueued) {
     EXPECT_EQ(std::string(buffer, 12), "23456789ABCD");
 }
 
+TEST_F(SerialPtyTest, BytesReadAheadStayWithTheirPort) {
+    // Two bytes asked of a 14-byte reply: the other twelve are counted as
+    // waiting, go with a purge, and never reach a port opened after a close.
+    xolsim::PtyPair other;
+    ASSERT_TRUE(other.ok()) << other.error();
+    ASSERT_EQ(Open(), SERIAL_OK);
+    char buffer[14] = {};
+    uint32_t waiting = 0;
+    for (bool purge : {true, false}) {
+        ASSERT_TRUE(pty.send("0123456789ABCD"));
+        ASSERT_TRUE(WaitForInput(14));
+        ASSERT_EQ(SerialReadExact(port, buffer, 2, nullptr), SERIAL_OK);
+        EXPECT_EQ(std::string(buffer, 2), "01");
+        ASSERT_TRUE(PortInputWaiting(port, &waiting));
+        EXPECT_EQ(waiting, 12u);
+        if (purge) {
+            EXPECT_EQ(SerialPurgeInput(port), 0);
+            ASSERT_TRUE(PortInputWaiting(port, &waiting));
+            EXPECT_EQ(waiting, 0u);
+        }
+    }
+    ASSERT_EQ(SerialClose(port), SERIAL_OK);
+    port = 0;
+    // The slot just freed takes the next port.
+    ASSERT_EQ(SerialOpen(other.portName().c_str(), SETTINGS, 8, &port), SERIAL_OK);
+    ASSERT_TRUE(PortInputWaiting(port, &waiting));
+    EXPECT_EQ(waiting, 0u);
+    ASSERT_TRUE(other.send("Z"));
+    EXPECT_EQ(SerialReadExact(port, buffer, 1, nullptr), SERIAL_OK);
+    EXPECT_EQ(buffer[0], 'Z');
+}
+
 TEST_F(SerialPtyTest, OnlyTheFirstPieceArrives) {
     ASSERT_EQ(Open(), SERIAL_OK);
     (void)SerialSetReadTimeout(port, 20);

@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Measures the driver and prints one Markdown table: the driver module beside
+# a minimal reference client on the same simulated line in the same run
+# (bench/bench_compare.cpp), then the microbenchmarks. A benchmark, not a
+# test: it fails only when something does not work (a scan that fails, an
+# allocation inside the module), never on a figure.
+#
+#   scripts/bench.sh          the full run, a few minutes
+#   scripts/bench.sh --short  a quick run that only shows everything still works (CI)
+#
+# XOL_BENCH_BUILD names the build tree (default out/bench; an existing tree
+# configured with -DXOL_BUILD_BENCHMARKS=ON is used as it is); XOL_JOBS the
+# build jobs (2).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+short=0
+case "${1:-}" in
+--short) short=1 ;;
+"") ;;
+*)
+    echo "usage: scripts/bench.sh [--short]" >&2
+    exit 64
+    ;;
+esac
+
+build=${XOL_BENCH_BUILD:-$PWD/out/bench}
+jobs=${XOL_JOBS:-2}
+
+bash scripts/setup.sh
+if [ ! -f "$build/build.ninja" ]; then
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DXOL_BUILD_TESTS=OFF \
+        -DXOL_BUILD_BENCHMARKS=ON >/dev/null
+fi
+ninja -C "$build" -j "$jobs" xol_bench_compare xol_bench_points xol_bench_frame >/dev/null
+
+compare_args=()
+min_time=0.5
+if [ "$short" = 1 ]; then
+    compare_args=(--short)
+    min_time=0.01
+fi
+
+echo "scripts/bench.sh$([ "$short" = 1 ] && echo ' --short'): $(date -u '+%Y-%m-%d %H:%M UTC')," \
+    "$(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg) at the start"
+echo
+notes=$(mktemp)
+trap 'rm -f "$notes"' EXIT
+"$build/bench/xol_bench_compare" "${compare_args[@]}" 2>"$notes"
+
+# One row per microbenchmark: its CPU time per call.
+micro() {
+    local program=$1 filter=$2
+    "$build/bench/$program" --benchmark_filter="$filter" --benchmark_min_time="$min_time" \
+        --benchmark_format=csv 2>/dev/null |
+        awk -F, 'NR > 1 && $1 != "" {
+            gsub(/"/, "", $1)
+            scale = $5 == "us" ? 1000 : $5 == "ms" ? 1000000 : 1
+            printf "| Microbenchmark %s, ns per call (CPU) | %.1f | | | |\n", $1, $4 * scale
+        }'
+}
+micro xol_bench_points '^BM_CheckPoint$'
+micro xol_bench_points '^BM_ReadBlock/(1|1000)$'
+micro xol_bench_frame '^BM_Cis(Checksum|Verify)$'
+
+echo
+sed 's/^bench_compare: /Note: /' "$notes"
