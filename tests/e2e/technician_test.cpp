@@ -139,9 +139,11 @@ TEST(TechnicianLine, EachLineFaultHasItsOwnCause) {
          EXIT_FAILED,
          "no_answer",
          "nothing came back"},
+        // Late beyond all three tries: answers overlapping a retry would be
+        // taken by it.
         {"late panel",
-         faults([](auto& f) { f.delay = 60ms; }),
-         {"scan"},
+         faults([](auto& f) { f.delay = 150ms; }),
+         {"read", "!C"},
          EXIT_FAILED,
          "late",
          "later than the time-out of 40 ms"},
