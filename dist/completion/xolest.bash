@@ -3,13 +3,13 @@
 # (CLI11's layout) at each completion, so they follow the program.
 
 # The options of a help text, one line per name (short and long):
-# "name<TAB>value spec<TAB>text". The spec is "" for a flag.
+# "name<TAB>value usage<TAB>text". The usage is empty for a flag.
 _xolest_options() {
     awk -v OFS='\t' '
         function flush() {
             if (names != "") {
                 n = split(names, each, ",")
-                for (i = 1; i <= n; ++i) print each[i], spec, text
+                for (i = 1; i <= n; ++i) print each[i], usage, text
             }
             names = ""
         }
@@ -19,7 +19,7 @@ _xolest_options() {
             sub(/^ +/, "", line)
             names = line; sub(/ .*/, "", names)
             rest = substr(line, length(names) + 1)
-            spec = rest; sub(/^ /, "", spec); sub(/  .*/, "", spec); sub(/ Excludes:.*/, "", spec)
+            usage = rest; sub(/^ /, "", usage); sub(/  .*/, "", usage); sub(/ Excludes:.*/, "", usage)
             text = ""
             if (match(rest, /[^ ]  +[^ ]/)) text = substr(rest, RSTART + 1); sub(/^ +/, "", text)
             next
@@ -29,21 +29,21 @@ _xolest_options() {
         END { flush() }'
 }
 
-# The values an option takes, one a line, from its spec and text: "{a,b}" or
-# "a|b" in the spec, or a list after the colon of a text such as
-# "Parity: none, odd, even (default: ...)" for a spec that only names the value.
+# The values an option takes, one a line, from its usage and text: "{a,b}" or
+# "a|b" in the usage, or a list after the colon of a text such as
+# "Parity: none, odd, even (default: ...)" for a usage that only names the value.
 _xolest_choices() {
-    local spec=$1 text=$2 list
-    case $spec in
+    local usage=$1 text=$2 list
+    case $usage in
     *"{"*"}"*)
-        list=${spec#*\{}
+        list=${usage#*\{}
         tr ',' '\n' <<<"${list%%\}*}"
         ;;
     *"|"*)
-        tr '|' '\n' <<<"${spec%%[ =]*}"
+        tr '|' '\n' <<<"${usage%%[ =]*}"
         ;;
     [A-Z]*)
-        [[ $spec == TEXT* || $spec == *:* ]] && return
+        [[ $usage == TEXT* || $usage == *:* ]] && return
         list=${text#*: }
         [ "$list" != "$text" ] || return
         list=${list%% (*}
@@ -87,15 +87,15 @@ _xolest_complete() {
     # The value of an option: its choices, a file for a text, nothing for a
     # number or anything else.
     if [[ $prev == -* ]]; then
-        local spec text
-        spec=$(awk -F '\t' -v name="$prev" '$1 == name { print $2; exit }' <<<"$options")
+        local usage text
+        usage=$(awk -F '\t' -v name="$prev" '$1 == name { print $2; exit }' <<<"$options")
         text=$(awk -F '\t' -v name="$prev" '$1 == name { print $3; exit }' <<<"$options")
-        if [ -n "$spec" ]; then
+        if [ -n "$usage" ]; then
             local choices
-            choices=$(_xolest_choices "$spec" "$text")
+            choices=$(_xolest_choices "$usage" "$text")
             if [ -n "$choices" ]; then
                 mapfile -t COMPREPLY < <(compgen -W "$choices" -- "$cur")
-            elif [[ $spec == TEXT* ]]; then
+            elif [[ $usage == TEXT* ]]; then
                 mapfile -t COMPREPLY < <(compgen -f -- "$cur")
             else
                 COMPREPLY=()
