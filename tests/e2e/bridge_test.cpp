@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "driver.h"
+#include "module/driver.h"
 #include "panel.h"
 #include "process.h"
 #include "scenario.h"

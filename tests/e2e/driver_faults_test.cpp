@@ -11,7 +11,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "driver.h"
+#include "module/driver.h"
 #include "panel.h"
 #include "scenario.h"
 #include "support/two_zones.h"
