@@ -23,7 +23,7 @@ install(TARGETS keldor EXPORT xolestTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
 install(EXPORT xolestTargets NAMESPACE xolest:: DESTINATION ${XOL_CMAKE_INSTALL_DIR}
         COMPONENT dev)
-install(FILES include/xolest/xolest.h host/keldor/keldor.h
+install(FILES include/xolest/xolest.h include/xolest/keldor.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/xolest COMPONENT dev)
 
 # The module's runtime file name, as a host's loader should open it, and the

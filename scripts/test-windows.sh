@@ -105,7 +105,7 @@ mkdir -p "$logs"
 work=$(mktemp -d /tmp/xol-windows.XXXXXX)
 bin=$work/bin
 mkdir -p "$bin/module" "$bin/lonely"
-cp "$out/mingw32/xolest.dll" "$out/mingw32/host/keldor/KELDOR.dll" \
+cp "$out/mingw32/xolest.dll" "$out/mingw32/keldor/KELDOR.dll" \
     "$out"/windows-tests/tests/windows/*.exe "$bin/"
 cp "$out/mingw32/xolest.dll" "$bin/module/"
 cp "$out/mingw32/xolest.dll" "$bin/xol_rawhost.exe" "$bin/lonely/"

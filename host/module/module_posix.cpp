@@ -16,7 +16,7 @@ namespace xolhost {
 
 namespace {
 
-// What the logging library of the module offers a host (see keldor.h).
+// What the logging library of the module offers a host (see <xolest/keldor.h>).
 using KeldorSink = void (*)(int cls, const char* text, void* user);
 using KeldorSetSinkFunction = void (*)(KeldorSink sink, void* user);
 

@@ -1,6 +1,6 @@
 #include "core/host_log.h"
 
-#include "keldor.h"
+#include <xolest/keldor.h>
 
 namespace xol {
 

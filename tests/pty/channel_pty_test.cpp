@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
+#include <xolest/keldor.h>
 #include <xolest/xolest.h>
 
-#include "keldor.h"
 #include "pty.h"
 #include "serial/serial.h"
 #include "support/driver_call.h"

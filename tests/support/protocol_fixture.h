@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include <xolest/keldor.h>
 #include <xolest/xolest.h>
 
 #include "core/context.h"
-#include "keldor.h"
 #include "support/fake_port.h"
 
 namespace xol::test {

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include <xolest/keldor.h>
 #include <xolest/xolest.h>
 
-#include "keldor.h"
 #include "support/driver_call.h"
 #include "support/fake_port.h"
 

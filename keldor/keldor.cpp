@@ -1,6 +1,6 @@
 // Stand-in for the host's logging library: formats each message and hands it
 // to the installed sink, or writes it to standard error with a newline.
-#include "keldor.h"
+#include <xolest/keldor.h>
 
 #include <cstdarg>
 #include <cstdio>

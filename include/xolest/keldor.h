@@ -1,5 +1,5 @@
 /*
- * keldor.h - stand-in for the host's logging library KELDOR.
+ * xolest/keldor.h - stand-in for the host's logging library KELDOR.
  *
  * The driver module logs through err(class, format, ...). This library
  * formats the text and hands it to a sink: by default standard error, one
@@ -9,8 +9,8 @@
  * against this library never binds to the C library's err(3), which prints
  * and exits the process.
  */
-#ifndef KELDOR_KELDOR_H
-#define KELDOR_KELDOR_H
+#ifndef XOLEST_KELDOR_H
+#define XOLEST_KELDOR_H
 
 #if defined(_WIN32)
 #if defined(KELDOR_BUILDING)
