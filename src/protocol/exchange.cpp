@@ -1,7 +1,7 @@
 #include "protocol/exchange.h"
 
 #include "core/context.h"
-#include "serial/serial.h"
+#include "protocol/frame.h"
 
 namespace xol {
 
@@ -17,8 +17,7 @@ void DiscardLateAnswers(uint32_t quietTimeouts) {
     uint32_t quiet = 0;
     for (uint32_t drained = 0; quiet < quietTimeouts && drained < EXCHANGE_DRAIN_LIMIT;) {
         uint8_t byte = 0;
-        uint32_t got = 0;
-        if (SerialReadExact(context->port, &byte, 1, &got) == SERIAL_OK && got == 1) {
+        if (CisReceive(&byte, 1)) {
             quiet = 0;
             ++drained;
         } else {
