@@ -187,6 +187,76 @@ bool DriveLine(int fd, int line, bool on) {
     return OptionalIoctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits);
 }
 
+// DTR and RTS as the line state asks, unless a handshake drives them.
+bool DriveModemLines(int fd, const PortLineState& state) {
+    if (state.dtrControl != PORT_DTR_HANDSHAKE &&
+        !DriveLine(fd, TIOCM_DTR, state.dtrControl == PORT_DTR_ENABLE)) {
+        return false;
+    }
+    return state.rtsControl == PORT_RTS_HANDSHAKE ||
+           DriveLine(fd, TIOCM_RTS, state.rtsControl == PORT_RTS_ENABLE);
+}
+
+// Raw bytes both ways. Parity and framing errors are not checked here (no
+// INPCK): such bytes pass on unchanged, as the Win32 line does with no error
+// character and no abort on error. Nothing is dropped (no IGNPAR), marked (no
+// PARMRK) or stripped to 7 bits. XON/XOFF only as the line state asks.
+void SetRawBytes(termios2& tio, const PortLineState& state) {
+    tio.c_iflag &=
+        ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR |
+                               ICRNL | IUCLC | IXON | IXOFF | IXANY | IMAXBEL);
+    if (state.outX) {
+        tio.c_iflag |= IXON;
+    }
+    if (state.inX) {
+        tio.c_iflag |= IXOFF;
+    }
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+}
+
+// The parity codes of the line state (0 none, 1 odd, 2 even, 3 mark, 4 space).
+tcflag_t ParityFlags(uint8_t parity) {
+    switch (parity) {
+    case 1:
+        return PARENB | PARODD;
+    case 2:
+        return PARENB;
+    case 3:
+        return PARENB | CMSPAR | PARODD;
+    case 4:
+        return PARENB | CMSPAR;
+    default:
+        return 0;
+    }
+}
+
+// Character size, stop bits, parity, RTS/CTS and the rate.
+void SetFraming(termios2& tio, const PortLineState& state) {
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS |
+                                          CBAUD | (CBAUD << IBSHIFT));
+    constexpr tcflag_t SIZES[] = {CS5, CS6, CS7, CS8};
+    tio.c_cflag |= SIZES[state.byteSize - 5] | CREAD | CLOCAL;
+    if (state.stopBits == 2) {
+        tio.c_cflag |= CSTOPB;
+    }
+    tio.c_cflag |= ParityFlags(state.parity);
+    if (state.outxCtsFlow) {
+        tio.c_cflag |= CRTSCTS;
+    }
+    // Input speed follows the output speed (CIBAUD left 0).
+    tio.c_cflag |= RateCodeFor(state.baudRate);
+    tio.c_ispeed = state.baudRate;
+    tio.c_ospeed = state.baudRate;
+}
+
+// Start bit, data bits, parity bit, stop bits.
+uint32_t BitsPerCharacter(const PortLineState& state) {
+    return 1u + state.byteSize + (state.parity != 0 ? 1u : 0u) + (state.stopBits == 2 ? 2u : 1u);
+}
+
 using Clock = std::chrono::steady_clock;
 
 // Milliseconds for poll(), rounded up so that a wait never ends early.
@@ -230,6 +300,45 @@ ssize_t ReadFromLine(PortSlot& slot, unsigned char* bytes, uint32_t count) {
     slot.aheadStart = 0;
     slot.aheadEnd = static_cast<uint32_t>(n);
     return static_cast<ssize_t>(TakeAhead(slot, bytes, count));
+}
+
+// What one wait and read of PortRead leaves to do.
+enum class ReadStep : uint8_t {
+    Again,  // nothing, or not all, has come yet: wait and read again
+    Ended,  // the time-out ran out, or the other end has gone
+    Failed, // poll() or read() failed
+};
+
+// The wait left until the deadline, for poll(). Once the time is up, a wait
+// of 0 still finds bytes already there.
+int WaitMsLeft(Clock::time_point deadline, Clock::time_point now) {
+    const Clock::duration left = deadline - now;
+    return left > Clock::duration::zero() ? PollMs(left) : 0;
+}
+
+// Waits up to waitMs (-1: without limit) for the line, then reads once into
+// bytes[*total..count), adding what came to *total.
+ReadStep WaitAndRead(PortSlot& slot, unsigned char* bytes, uint32_t count, uint32_t* total,
+                     int waitMs, Clock::time_point deadline) {
+    pollfd waitFor{slot.fd, POLLIN, 0};
+    const int ready = poll(&waitFor, 1, waitMs);
+    if (ready < 0) {
+        // A signal ends the wait early; the caller goes on with the time left.
+        return errno == EINTR ? ReadStep::Again : ReadStep::Failed;
+    }
+    if (ready == 0) {
+        return Clock::now() >= deadline ? ReadStep::Ended : ReadStep::Again;
+    }
+    // Bytes, a hang-up or an error: the read tells which.
+    const ssize_t n = ReadFromLine(slot, bytes + *total, count - *total);
+    if (n > 0) {
+        *total += static_cast<uint32_t>(n);
+        return ReadStep::Again;
+    }
+    if (n == 0) {
+        return ReadStep::Ended; // end of file: nothing more will come
+    }
+    return errno == EINTR || errno == EAGAIN ? ReadStep::Again : ReadStep::Failed;
 }
 
 } // namespace
@@ -386,73 +495,18 @@ bool PortSetState(PortHandle port, const PortLineState& state) {
     if (ioctl(slot->fd, TCGETS2, &tio) != 0) {
         return false;
     }
-
-    // Raw bytes both ways. Parity and framing errors are not checked here
-    // (no INPCK): such bytes pass on unchanged, as the Win32 line does with
-    // no error character and no abort on error. Nothing is dropped (no
-    // IGNPAR), marked (no PARMRK) or stripped to 7 bits.
-    tio.c_iflag &=
-        ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR |
-                               ICRNL | IUCLC | IXON | IXOFF | IXANY | IMAXBEL);
-    if (state.outX) {
-        tio.c_iflag |= IXON;
-    }
-    if (state.inX) {
-        tio.c_iflag |= IXOFF;
-    }
-    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
-    tio.c_cc[VMIN] = 1;
-    tio.c_cc[VTIME] = 0;
-
-    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS |
-                                          CBAUD | (CBAUD << IBSHIFT));
-    constexpr tcflag_t SIZES[] = {CS5, CS6, CS7, CS8};
-    tio.c_cflag |= SIZES[state.byteSize - 5] | CREAD | CLOCAL;
-    if (state.stopBits == 2) {
-        tio.c_cflag |= CSTOPB;
-    }
-    switch (state.parity) {
-    case 1:
-        tio.c_cflag |= PARENB | PARODD;
-        break;
-    case 2:
-        tio.c_cflag |= PARENB;
-        break;
-    case 3:
-        tio.c_cflag |= PARENB | CMSPAR | PARODD;
-        break;
-    case 4:
-        tio.c_cflag |= PARENB | CMSPAR;
-        break;
-    default:
-        break;
-    }
-    if (state.outxCtsFlow) {
-        tio.c_cflag |= CRTSCTS;
-    }
-    // Input speed follows the output speed (CIBAUD left 0).
-    tio.c_cflag |= RateCodeFor(state.baudRate);
-    tio.c_ispeed = state.baudRate;
-    tio.c_ospeed = state.baudRate;
-
+    SetRawBytes(tio, state);
+    SetFraming(tio, state);
     // Set directly and never judged by reading back: a pseudo-terminal
     // accepts parity and then reports none.
     if (ioctl(slot->fd, TCSETS2, &tio) != 0) {
         return false;
     }
-    if (state.dtrControl != PORT_DTR_HANDSHAKE &&
-        !DriveLine(slot->fd, TIOCM_DTR, state.dtrControl == PORT_DTR_ENABLE)) {
-        return false;
-    }
-    if (state.rtsControl != PORT_RTS_HANDSHAKE &&
-        !DriveLine(slot->fd, TIOCM_RTS, state.rtsControl == PORT_RTS_ENABLE)) {
+    if (!DriveModemLines(slot->fd, state)) {
         return false;
     }
     slot->bitRate = state.baudRate;
-    // Start bit, data bits, parity bit, stop bits.
-    slot->bitsPerCharacter =
-        1u + state.byteSize + (state.parity != 0 ? 1u : 0u) + (state.stopBits == 2 ? 2u : 1u);
+    slot->bitsPerCharacter = BitsPerCharacter(state);
     return true;
 }
 
@@ -522,50 +576,21 @@ bool PortRead(PortHandle port, void* buffer, uint32_t count, uint32_t* got) {
     const bool limited = totalMs != 0;
     Clock::time_point now = total < count ? Clock::now() : Clock::time_point{};
     const Clock::time_point deadline = now + std::chrono::milliseconds(totalMs);
-    for (bool first = true; total < count; first = false) {
+    ReadStep step = ReadStep::Again;
+    for (bool first = true; total < count && step == ReadStep::Again; first = false) {
         // Wait before reading: a reply is seldom there the moment it is asked
-        // for, and a read tried first would mostly fail and cost a call. Once
-        // the time is up, a wait of 0 still finds bytes already there.
+        // for, and a read tried first would mostly fail and cost a call.
         int waitMs = -1;
         if (limited) {
             if (!first) {
                 now = Clock::now();
             }
-            const Clock::duration left = deadline - now;
-            waitMs = left > Clock::duration::zero() ? PollMs(left) : 0;
+            waitMs = WaitMsLeft(deadline, now);
         }
-        pollfd waitFor{slot->fd, POLLIN, 0};
-        const int ready = poll(&waitFor, 1, waitMs);
-        if (ready < 0) {
-            // A signal ends the wait early; the loop goes on with the time left.
-            if (errno == EINTR) {
-                continue;
-            }
-            *got = total;
-            return false;
-        }
-        if (ready == 0) {
-            if (Clock::now() >= deadline) {
-                break; // the time-out ran out
-            }
-            continue;
-        }
-        // Bytes, a hang-up or an error: the read tells which.
-        const ssize_t n = ReadFromLine(*slot, bytes + total, count - total);
-        if (n > 0) {
-            total += static_cast<uint32_t>(n);
-            continue;
-        }
-        if (n == 0) {
-            break; // end of file: the other end has gone, nothing more will come
-        }
-        if (errno != EINTR && errno != EAGAIN) {
-            *got = total;
-            return false;
-        }
+        step = WaitAndRead(*slot, bytes, count, &total, waitMs, deadline);
     }
     *got = total;
-    return true;
+    return step != ReadStep::Failed;
 }
 
 // How long a write of `count` bytes may wait for the line to take them. A
