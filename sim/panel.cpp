@@ -2,23 +2,17 @@
 
 #include <fmt/format.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <fcntl.h>
-#include <poll.h>
 #include <stdexcept>
-#include <unistd.h>
+
+#include "codec/frame_build.h"
+#include "codec/text.h"
 
 namespace xolsim {
 
 namespace {
 
-// Longest frame the driver sends is 15 bytes; anything longer without a CR
-// is line noise.
-constexpr std::size_t MAX_REQUEST = 64;
-
 std::string_view ChecksumWord(std::string_view frame) {
-    return FrameChecksumGood(frame) ? "checksum good" : "checksum bad";
+    return cis::FrameChecksumGood(frame) ? "checksum good" : "checksum bad";
 }
 
 } // namespace
@@ -60,7 +54,7 @@ double Panel::elapsed() const {
 
 void Panel::trace(std::string_view direction, std::string_view bytes, std::string_view what) {
     if (trace_) {
-        std::string shown = bytes.empty() ? "" : fmt::format("\"{}\"", Printable(bytes));
+        std::string shown = bytes.empty() ? "" : fmt::format("\"{}\"", cis::Printable(bytes));
         trace_(fmt::format("{:9.3f} {} {:<18} {}", elapsed(), direction, shown, what));
     }
 }
@@ -68,89 +62,22 @@ void Panel::trace(std::string_view direction, std::string_view bytes, std::strin
 void Panel::serve(int fd, std::stop_token stop) {
     start_ = std::chrono::steady_clock::now();
     outgoing_.clear();
-    // Writes must not block: a far end that stops reading would otherwise
-    // hold the panel past a stop request.
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0) {
-        (void)::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    ServeLine(fd, *this, stop);
+}
+
+std::optional<LineClock::time_point> Panel::nextDue() const {
+    if (outgoing_.empty()) {
+        return std::nullopt;
     }
-    std::string pending;
-    char buffer[256];
-    while (!stop.stop_requested()) {
-        if (!sendDue(fd, stop)) {
-            return;
-        }
-        // Wait for input no longer than the next reply's time, to the
-        // microsecond: a reply should leave when it is due, not a tick later.
-        std::chrono::nanoseconds wait = std::chrono::milliseconds(20);
-        if (!outgoing_.empty()) {
-            wait = std::clamp<std::chrono::nanoseconds>(outgoing_.front().due -
-                                                            std::chrono::steady_clock::now(),
-                                                        std::chrono::nanoseconds::zero(), wait);
-        }
-        const timespec timeout{0, static_cast<long>(wait.count())};
-        pollfd watch{fd, POLLIN, 0};
-        int ready = ::ppoll(&watch, 1, &timeout, nullptr);
-        if (ready < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        if (ready == 0) {
-            continue;
-        }
-        if ((watch.revents & POLLNVAL) != 0) {
-            return;
-        }
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        const auto arrived = std::chrono::steady_clock::now();
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-            continue;
-        }
-        if (n <= 0) {
-            // A pseudo-terminal reports EIO while no one holds its other
-            // side; wait for the driver to open it again.
-            if (n < 0 && errno == EIO) {
-                SleepFor(std::chrono::milliseconds(20), stop);
-                continue;
-            }
-            return;
-        }
-        pending.append(buffer, static_cast<std::size_t>(n));
-        // Requests run from "@" to CR; whatever comes before an "@" is noise.
-        for (;;) {
-            auto at = pending.find('@');
-            if (at == std::string::npos) {
-                std::lock_guard lock(mutex_);
-                stats_.skippedBytes += pending.size();
-                pending.clear();
-                break;
-            }
-            if (at > 0) {
-                trace("<-", std::string_view(pending).substr(0, at), "not a frame, skipped");
-                std::lock_guard lock(mutex_);
-                stats_.skippedBytes += at;
-                pending.erase(0, at);
-            }
-            auto end = pending.find('\r');
-            if (end == std::string::npos) {
-                if (pending.size() > MAX_REQUEST) {
-                    trace("<-", pending, "no CR, skipped");
-                    std::lock_guard lock(mutex_);
-                    stats_.skippedBytes += pending.size();
-                    pending.clear();
-                }
-                break;
-            }
-            std::string frame = pending.substr(0, end + 1);
-            pending.erase(0, end + 1);
-            handle(frame, arrived);
-            if (!sendDue(fd, stop)) {
-                return;
-            }
-        }
+    return outgoing_.front().due;
+}
+
+void Panel::skipped(std::string_view bytes, std::string_view why) {
+    if (!why.empty()) {
+        trace("<-", bytes, why);
     }
+    std::lock_guard lock(mutex_);
+    stats_.skippedBytes += bytes.size();
 }
 
 bool Panel::sendDue(int fd, std::stop_token stop) {
@@ -164,9 +91,9 @@ bool Panel::sendDue(int fd, std::stop_token stop) {
         // A failed write is not the end: the driver may open the line again,
         // and a dead line shows on the next read.
         (void)transmit(fd, out.noise + out.reply.bytes, stop);
-        if (out.kind == RequestKind::StartScan || out.kind == RequestKind::NextRecord) {
+        if (out.kind == cis::FrameKind::StartRequest || out.kind == cis::FrameKind::NextRequest) {
             std::lock_guard lock(mutex_);
-            if (out.reply.bytes.size() == STATUS_RECORD_SIZE) {
+            if (out.reply.bytes.size() == cis::STATUS_RECORD_SIZE) {
                 stats_.recordsSent++;
                 if (faults_.silentAfterRecords > 0 &&
                     stats_.recordsSent == static_cast<uint64_t>(faults_.silentAfterRecords)) {
@@ -180,73 +107,59 @@ bool Panel::sendDue(int fd, std::stop_token stop) {
     return !stop.stop_requested();
 }
 
-void Panel::handle(const std::string& frame, std::chrono::steady_clock::time_point arrived) {
-    Request request = ParseRequest(frame);
-    std::string what;
-    switch (request.kind) {
-    case RequestKind::StartScan:
-        what = "start request";
-        break;
-    case RequestKind::NextRecord:
-        what = "next request";
-        break;
-    case RequestKind::Letter:
-        what = fmt::format("system command !{}", request.pointKind);
-        break;
-    case RequestKind::CountQuery:
-        what = fmt::format("count query !{}", request.pointKind);
-        break;
-    case RequestKind::Template:
-        what = fmt::format("command {} value {} (letter {}), {}", request.address, request.value,
-                           request.letter, ChecksumWord(frame));
-        break;
-    case RequestKind::Unknown:
-        what = "unknown request";
-        break;
-    }
-    trace("<-", frame, what);
-
-    bool silent = false;
-    {
-        std::lock_guard lock(mutex_);
-        stats_.requests++;
-        if (received_.size() < 100000) {
-            received_.push_back(frame);
-        }
-        if (silenceLeft_ != 0) {
-            silent = true;
-            if (silenceLeft_ > 0) {
-                --silenceLeft_;
-            }
-        }
-    }
-    if (silent) {
+bool Panel::request(const std::string& frame, LineClock::time_point arrived) {
+    const cis::Frame request = cis::DecodeRequest(frame);
+    trace("<-", frame, cis::DescribeRequest(request));
+    if (!takeRequest(frame)) {
         trace("  ", "", "(silent: no answer)");
         std::lock_guard lock(mutex_);
         stats_.unanswered++;
-        return;
+        return true;
     }
-
     Reply reply = answer(request);
     if (reply.bytes.empty()) {
         trace("  ", "", reply.what);
         std::lock_guard lock(mutex_);
         stats_.unanswered++;
-        return;
+        return true;
     }
-
     if (reply.checksummed) {
-        ++checksummedSent_;
-        if (faults_.corruptEvery > 0 &&
-            checksummedSent_ % static_cast<uint64_t>(faults_.corruptEvery) == 0) {
-            reply.bytes = CorruptChecksum(reply.bytes);
-            reply.what += " (corrupted)";
-            std::lock_guard lock(mutex_);
-            stats_.corrupted++;
-        }
-        reply.what += fmt::format(", {}", ChecksumWord(reply.bytes));
+        judgeChecksum(reply);
     }
+    std::string noise = noiseBefore();
+    outgoing_.push_back(
+        {arrived + faults_.delay, request.kind, std::move(noise), std::move(reply)});
+    return true;
+}
 
+bool Panel::takeRequest(const std::string& frame) {
+    std::lock_guard lock(mutex_);
+    stats_.requests++;
+    if (received_.size() < 100000) {
+        received_.push_back(frame);
+    }
+    if (silenceLeft_ == 0) {
+        return true;
+    }
+    if (silenceLeft_ > 0) {
+        --silenceLeft_;
+    }
+    return false;
+}
+
+void Panel::judgeChecksum(Reply& reply) {
+    ++checksummedSent_;
+    if (faults_.corruptEvery > 0 &&
+        checksummedSent_ % static_cast<uint64_t>(faults_.corruptEvery) == 0) {
+        reply.bytes = cis::CorruptChecksum(reply.bytes);
+        reply.what += " (corrupted)";
+        std::lock_guard lock(mutex_);
+        stats_.corrupted++;
+    }
+    reply.what += fmt::format(", {}", ChecksumWord(reply.bytes));
+}
+
+std::string Panel::noiseBefore() {
     std::string noise;
     ++repliesSent_;
     if (faults_.noiseBytes > 0 && repliesSent_ % static_cast<uint64_t>(faults_.noiseEvery) == 0) {
@@ -257,15 +170,13 @@ void Panel::handle(const std::string& frame, std::chrono::steady_clock::time_poi
         std::lock_guard lock(mutex_);
         stats_.noiseBytes += noise.size();
     }
-
-    outgoing_.push_back(
-        {arrived + faults_.delay, request.kind, std::move(noise), std::move(reply)});
+    return noise;
 }
 
 Panel::Reply Panel::nextScanReply() {
     if (!reporting_ || reportAt_ >= report_.size()) {
         reporting_ = false;
-        return {EndReply(), "end reply", false};
+        return {cis::EndReply(), "end reply", false};
     }
     std::string record = report_[reportAt_];
     std::string_view body(record);
@@ -275,49 +186,51 @@ Panel::Reply Panel::nextScanReply() {
     return {record, what, true};
 }
 
-Panel::Reply Panel::answer(const Request& request) {
+Panel::Reply Panel::answer(const cis::Frame& request) {
     switch (request.kind) {
-    case RequestKind::StartScan: {
+    case cis::FrameKind::StartRequest: {
         // The report lists the zones as they are now, one record per status
         // code, in ascending zone order.
         report_.clear();
         for (const auto& [zone, codes] : StateAt(scenario_, elapsed()).zones) {
             for (uint8_t code : codes) {
-                report_.push_back(StatusRecord(zone, code));
+                report_.push_back(cis::StatusRecord(zone, code));
             }
         }
         reportAt_ = 0;
         reporting_ = true;
         return nextScanReply();
     }
-    case RequestKind::NextRecord:
+    case cis::FrameKind::NextRequest:
         if (reporting_) {
             ++reportAt_;
         }
         return nextScanReply();
-    case RequestKind::Letter: {
-        bool done = SystemAnswer(scenario_, request.pointKind) == Answer::Done;
-        return {CommandReply(done ? '!' : '?'), done ? "answer: done" : "answer: refused", false};
+    case cis::FrameKind::LetterCommand: {
+        bool done = SystemAnswer(scenario_, request.which) == Answer::Done;
+        return {cis::CommandReply(done ? '!' : '?'), done ? "answer: done" : "answer: refused",
+                false};
     }
-    case RequestKind::CountQuery: {
-        int count = StateAt(scenario_, elapsed()).counts[request.pointKind];
-        return {CountReply(request.pointKind, count),
-                fmt::format("count reply !{} = {}", request.pointKind, count), true};
+    case cis::FrameKind::CountQuery: {
+        int count = StateAt(scenario_, elapsed()).counts[request.which];
+        return {cis::CountReply(request.which, count),
+                fmt::format("count reply !{} = {}", request.which, count), true};
     }
-    case RequestKind::Template: {
-        if (!request.checksumOk || request.value < 0) {
+    case cis::FrameKind::TemplateCommand: {
+        if (!request.checksumGood || request.value < 0) {
             return {"", "(not a valid command: no answer)", false};
         }
         if (unknownLeft_ != 0) {
             if (unknownLeft_ > 0) {
                 --unknownLeft_;
             }
-            return {CommandReply('?'), "answer: unknown byte '?'", false};
+            return {cis::CommandReply('?'), "answer: unknown byte '?'", false};
         }
         bool done = ControlAnswer(scenario_, request) == Answer::Done;
-        return {CommandReply(done ? '!' : 'U'), done ? "answer: done" : "answer: refused", false};
+        return {cis::CommandReply(done ? '!' : 'U'), done ? "answer: done" : "answer: refused",
+                false};
     }
-    case RequestKind::Unknown:
+    default:
         break;
     }
     return {"", "(no answer)", false};

@@ -8,13 +8,14 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "frames.h"
+#include "codec/frame_decode.h"
 #include "line_io.h"
 #include "pty.h"
 #include "scenario.h"
@@ -66,7 +67,7 @@ struct PanelStats {
 // Receives one decoded trace line per frame received or sent.
 using TraceSink = std::function<void(const std::string& line)>;
 
-class Panel {
+class Panel : private LineServer {
 public:
     explicit Panel(Scenario scenario, FaultOptions faults = {});
 
@@ -92,15 +93,23 @@ private:
     // A reply decided when its request arrived, waiting for its time.
     struct Outgoing {
         std::chrono::steady_clock::time_point due;
-        RequestKind kind = RequestKind::Unknown;
+        cis::FrameKind kind = cis::FrameKind::UnknownRequest;
         std::string noise;
         Reply reply;
     };
 
-    void handle(const std::string& frame, std::chrono::steady_clock::time_point arrived);
-    // Sends every queued reply whose time has come; false when the line failed.
-    bool sendDue(int fd, std::stop_token stop);
-    Reply answer(const Request& request);
+    // The line's side, as ServeLine drives it.
+    bool sendDue(int fd, std::stop_token stop) override;
+    std::optional<LineClock::time_point> nextDue() const override;
+    bool request(const std::string& frame, LineClock::time_point arrived) override;
+    void skipped(std::string_view bytes, std::string_view why) override;
+
+    // False when the panel is silent; counts the request either way.
+    bool takeRequest(const std::string& frame);
+    // Corrupts the reply's checksum when its turn has come, and says how it is.
+    void judgeChecksum(Reply& reply);
+    std::string noiseBefore();
+    Reply answer(const cis::Frame& request);
     Reply nextScanReply();
     bool transmit(int fd, const std::string& bytes, std::stop_token stop);
     void trace(std::string_view direction, std::string_view bytes, std::string_view what);

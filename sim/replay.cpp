@@ -4,14 +4,13 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <cerrno>
-#include <fcntl.h>
 #include <map>
-#include <poll.h>
+#include <optional>
 #include <set>
-#include <unistd.h>
 
-#include "frames.h"
+#include "codec/frame_build.h"
+#include "codec/frame_decode.h"
+#include "codec/text.h"
 #include "line_io.h"
 
 namespace xolsim {
@@ -19,59 +18,89 @@ namespace xolsim {
 namespace {
 
 using nlohmann::json;
-using Clock = std::chrono::steady_clock;
 
 std::string FromHex(const std::string& hex, const std::string& where) {
-    auto digit = [&](char c) -> int {
-        if (c >= '0' && c <= '9') {
-            return c - '0';
-        }
-        if (c >= 'A' && c <= 'F') {
-            return c - 'A' + 10;
-        }
-        if (c >= 'a' && c <= 'f') {
-            return c - 'a' + 10;
-        }
-        throw ScenarioError(fmt::format("{}: \"hex\" is not hexadecimal", where));
-    };
     if (hex.size() % 2 != 0) {
         throw ScenarioError(fmt::format("{}: \"hex\" has an odd number of digits", where));
     }
     std::string bytes;
     for (std::size_t i = 0; i < hex.size(); i += 2) {
-        bytes += static_cast<char>(digit(hex[i]) * 16 + digit(hex[i + 1]));
+        const int high = cis::HexDigit(hex[i]);
+        const int low = cis::HexDigit(hex[i + 1]);
+        if (high < 0 || low < 0) {
+            throw ScenarioError(fmt::format("{}: \"hex\" is not hexadecimal", where));
+        }
+        bytes += static_cast<char>(high * 16 + low);
     }
     return bytes;
 }
 
-// Takes the frames ("@" to CR) out of a byte stream, leaving an unfinished one.
-std::vector<std::string> TakeFrames(std::string& pending) {
-    std::vector<std::string> frames;
-    for (;;) {
-        auto at = pending.find('@');
-        if (at == std::string::npos) {
-            pending.clear();
-            break;
-        }
-        pending.erase(0, at);
-        auto end = pending.find('\r');
-        if (end == std::string::npos) {
-            break;
-        }
-        frames.push_back(pending.substr(0, end + 1));
-        pending.erase(0, end + 1);
+// One line of a recording after its header: a relay read in one direction.
+struct RecordedRead {
+    double seconds = 0;
+    bool toPanel = false;
+    std::string bytes;
+};
+
+json ParseRecordingLine(std::string_view line, const std::string& where) {
+    json entry;
+    try {
+        entry = json::parse(line);
+    } catch (const json::exception&) {
+        throw ScenarioError(fmt::format("{}: not a JSON object", where));
     }
-    return frames;
+    if (!entry.is_object()) {
+        throw ScenarioError(fmt::format("{}: not a JSON object", where));
+    }
+    return entry;
 }
+
+RecordedRead ReadOfEntry(const json& entry, const std::string& where) {
+    // Unknown keys are left alone: later recordings may say more.
+    const auto t = entry.find("t");
+    const auto dir = entry.find("dir");
+    const auto hex = entry.find("hex");
+    if (t == entry.end() || !t->is_number() || dir == entry.end() || !dir->is_string() ||
+        hex == entry.end() || !hex->is_string()) {
+        throw ScenarioError(fmt::format("{}: needs \"t\" (seconds), \"dir\" and \"hex\"", where));
+    }
+    if (*dir != "to_panel" && *dir != "from_panel") {
+        throw ScenarioError(
+            fmt::format("{}: \"dir\" must be \"to_panel\" or \"from_panel\"", where));
+    }
+    return {t->get<double>(), *dir == "to_panel", FromHex(hex->get<std::string>(), where)};
+}
+
+// Groups the reads into requests and the panel's bytes after each.
+class ExchangeCollector {
+public:
+    void add(const RecordedRead& read) {
+        if (read.toPanel) {
+            toPanel_.append(read.bytes);
+            while (auto frame = toPanel_.next()) {
+                exchanges_.push_back({std::move(*frame), {}});
+                requestTimes_.push_back(read.seconds);
+            }
+        } else if (!exchanges_.empty()) {
+            // Bytes before the first request answer nothing the driver asked.
+            exchanges_.back().answer.push_back(
+                {std::max(0.0, read.seconds - requestTimes_.back()), read.bytes});
+        }
+    }
+    std::vector<RecordedExchange> take() { return std::move(exchanges_); }
+
+private:
+    RequestSplitter toPanel_;
+    std::vector<RecordedExchange> exchanges_;
+    std::vector<double> requestTimes_;
+};
 
 } // namespace
 
 std::vector<RecordedExchange> LoadRecording(const std::string& path) {
     // The same guards as a scenario file: a regular file of sane size.
     const std::string text = ReadScenarioText(path);
-    std::vector<RecordedExchange> exchanges;
-    std::vector<double> requestTimes;
-    std::string toPanel;
+    ExchangeCollector collector;
     std::size_t lineNumber = 0;
     bool header = false;
     std::size_t from = 0;
@@ -87,122 +116,86 @@ std::vector<RecordedExchange> LoadRecording(const std::string& path) {
         if (line.find_first_not_of(" \t\r") == std::string_view::npos) {
             continue;
         }
-        json entry;
-        try {
-            entry = json::parse(line);
-        } catch (const json::exception&) {
-            throw ScenarioError(fmt::format("{}: not a JSON object", where));
-        }
-        if (!entry.is_object()) {
-            throw ScenarioError(fmt::format("{}: not a JSON object", where));
-        }
-        if (!header) {
-            if (!entry.contains("xolhost_recording")) {
-                throw ScenarioError(
-                    fmt::format("{}: not a recording (no \"xolhost_recording\" header)", where));
-            }
-            header = true;
+        const json entry = ParseRecordingLine(line, where);
+        if (header) {
+            collector.add(ReadOfEntry(entry, where));
             continue;
         }
-        // Unknown keys are left alone: later recordings may say more.
-        const auto t = entry.find("t");
-        const auto dir = entry.find("dir");
-        const auto hex = entry.find("hex");
-        if (t == entry.end() || !t->is_number() || dir == entry.end() || !dir->is_string() ||
-            hex == entry.end() || !hex->is_string()) {
+        if (!entry.contains("xolhost_recording")) {
             throw ScenarioError(
-                fmt::format("{}: needs \"t\" (seconds), \"dir\" and \"hex\"", where));
+                fmt::format("{}: not a recording (no \"xolhost_recording\" header)", where));
         }
-        const double seconds = t->get<double>();
-        const std::string bytes = FromHex(hex->get<std::string>(), where);
-        if (*dir == "to_panel") {
-            toPanel += bytes;
-            for (std::string& frame : TakeFrames(toPanel)) {
-                exchanges.push_back({std::move(frame), {}});
-                requestTimes.push_back(seconds);
-            }
-        } else if (*dir == "from_panel") {
-            // Bytes before the first request answer nothing the driver asked.
-            if (!exchanges.empty()) {
-                exchanges.back().answer.push_back(
-                    {std::max(0.0, seconds - requestTimes.back()), bytes});
-            }
-        } else {
-            throw ScenarioError(
-                fmt::format("{}: \"dir\" must be \"to_panel\" or \"from_panel\"", where));
-        }
+        header = true;
     }
     if (!header) {
         throw ScenarioError(fmt::format("{}: empty: not a recording", path));
     }
-    return exchanges;
+    return collector.take();
 }
+
+namespace {
+
+// Plays the recording back: each request must be the next one recorded, and
+// is answered with the recorded bytes at their recorded delays.
+class Playback : public LineServer {
+public:
+    explicit Playback(const std::vector<RecordedExchange>& exchanges) : exchanges_(exchanges) {}
+
+    bool sendDue(int fd, std::stop_token stop) override {
+        while (!due_.empty() && due_.begin()->first <= LineClock::now()) {
+            (void)WriteAll(fd, due_.begin()->second, stop);
+            due_.erase(due_.begin());
+        }
+        return !stop.stop_requested();
+    }
+
+    std::optional<LineClock::time_point> nextDue() const override {
+        if (due_.empty()) {
+            return std::nullopt;
+        }
+        return due_.begin()->first;
+    }
+
+    bool request(const std::string& frame, LineClock::time_point arrived) override {
+        if (next_ >= exchanges_.size()) {
+            differs_ = fmt::format("request {}: expected none (the recording has {}), got \"{}\"",
+                                   next_ + 1, exchanges_.size(), cis::Printable(frame));
+            return false;
+        }
+        const RecordedExchange& expected = exchanges_[next_];
+        if (frame != expected.request) {
+            differs_ = fmt::format("request {}: expected \"{}\", got \"{}\"", next_ + 1,
+                                   cis::Printable(expected.request), cis::Printable(frame));
+            return false;
+        }
+        ++next_;
+        for (const RecordedAnswer& piece : expected.answer) {
+            due_.emplace(arrived + std::chrono::duration_cast<LineClock::duration>(
+                                       std::chrono::duration<double>(piece.after)),
+                         piece.bytes);
+        }
+        return true;
+    }
+
+    // The panel of the recording said nothing to such bytes either.
+    void skipped(std::string_view, std::string_view) override {}
+
+    const std::string& differs() const { return differs_; }
+
+private:
+    const std::vector<RecordedExchange>& exchanges_;
+    std::multimap<LineClock::time_point, std::string> due_; // answers waiting for their time
+    std::size_t next_ = 0;
+    std::string differs_;
+};
+
+} // namespace
 
 std::string ServeRecording(int fd, const std::vector<RecordedExchange>& exchanges,
                            std::stop_token stop) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0) {
-        (void)::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    }
-    std::multimap<Clock::time_point, std::string> due; // answers waiting for their time
-    std::size_t next = 0;
-    std::string pending;
-    char buffer[256];
-    while (!stop.stop_requested()) {
-        while (!due.empty() && due.begin()->first <= Clock::now()) {
-            (void)WriteAll(fd, due.begin()->second, stop);
-            due.erase(due.begin());
-        }
-        int waitMs = 20;
-        if (!due.empty()) {
-            auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(due.begin()->first - Clock::now());
-            waitMs = static_cast<int>(std::clamp<int64_t>(left.count(), 0, 20));
-        }
-        pollfd watch{fd, POLLIN, 0};
-        const int ready = ::poll(&watch, 1, waitMs);
-        if (ready < 0 && errno != EINTR) {
-            return {};
-        }
-        if (ready <= 0) {
-            continue;
-        }
-        if ((watch.revents & POLLNVAL) != 0) {
-            return {};
-        }
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        const auto arrived = Clock::now();
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-            continue;
-        }
-        if (n <= 0) {
-            // No one holds the other side of a pseudo-terminal yet.
-            if (n < 0 && errno == EIO) {
-                SleepFor(std::chrono::milliseconds(20), stop);
-                continue;
-            }
-            return {};
-        }
-        pending.append(buffer, static_cast<std::size_t>(n));
-        for (const std::string& frame : TakeFrames(pending)) {
-            if (next >= exchanges.size()) {
-                return fmt::format("request {}: expected none (the recording has {}), got \"{}\"",
-                                   next + 1, exchanges.size(), Printable(frame));
-            }
-            const RecordedExchange& expected = exchanges[next];
-            if (frame != expected.request) {
-                return fmt::format("request {}: expected \"{}\", got \"{}\"", next + 1,
-                                   Printable(expected.request), Printable(frame));
-            }
-            ++next;
-            for (const RecordedAnswer& piece : expected.answer) {
-                due.emplace(arrived + std::chrono::duration_cast<Clock::duration>(
-                                          std::chrono::duration<double>(piece.after)),
-                            piece.bytes);
-            }
-        }
-    }
-    return {};
+    Playback playback(exchanges);
+    ServeLine(fd, playback, stop);
+    return playback.differs();
 }
 
 namespace {
@@ -213,7 +206,7 @@ std::string FindFrame(std::string_view answer, std::string_view start, std::size
     for (std::size_t at = answer.find(start); at != std::string_view::npos;
          at = answer.find(start, at + 1)) {
         std::string_view frame = answer.substr(at, size);
-        if (frame.size() == size && frame.back() == '\r' && FrameChecksumGood(frame)) {
+        if (frame.size() == size && frame.back() == '\r' && cis::FrameChecksumGood(frame)) {
             return std::string(frame);
         }
     }
@@ -230,90 +223,101 @@ std::string Joined(const RecordedExchange& exchange) {
 
 } // namespace
 
-std::string RecordingToScenario(const std::vector<RecordedExchange>& exchanges,
-                                const std::string& source) {
-    std::map<uint16_t, std::set<int>> report;   // the report being read
-    std::map<uint16_t, std::set<int>> complete; // the last one that ended
-    bool reporting = false;
-    bool anyReport = false;
-    std::map<char, int> counts;
-    std::map<char, std::string> system;
-    std::map<std::string, std::map<int, bool>> points; // address -> value -> accepted
-    for (const RecordedExchange& exchange : exchanges) {
+namespace {
+
+// What a recording shows of the panel that answered it.
+class RecordedPanel {
+public:
+    void add(const RecordedExchange& exchange) {
         const std::string answer = Joined(exchange);
-        const Request request = ParseRequest(exchange.request);
+        const cis::Frame request = cis::DecodeRequest(exchange.request);
         switch (request.kind) {
-        case RequestKind::StartScan:
-        case RequestKind::NextRecord: {
-            if (request.kind == RequestKind::StartScan) {
-                report.clear();
-                reporting = true;
-            }
-            std::string record = FindFrame(answer, "@S", STATUS_RECORD_SIZE);
-            const bool digits = !record.empty() && record.substr(7, 4).find_first_not_of(
-                                                       "0123456789") == std::string::npos;
-            if (!record.empty() && reporting && digits) {
-                report[static_cast<uint16_t>(std::stoi(record.substr(7, 4)))].insert(record[4] &
-                                                                                     0x0F);
-            } else if (answer.find(EndReply()) != std::string::npos && reporting) {
-                complete = report;
-                anyReport = true;
-                reporting = false;
-            }
+        case cis::FrameKind::StartRequest:
+        case cis::FrameKind::NextRequest:
+            addScanAnswer(request.kind == cis::FrameKind::StartRequest, answer);
             break;
-        }
-        case RequestKind::CountQuery: {
-            std::string reply = FindFrame(answer, exchange.request.substr(0, 3), COUNT_REPLY_SIZE);
-            if (!reply.empty()) {
-                try {
-                    counts[request.pointKind] = std::stoi(reply.substr(3, 4));
-                } catch (const std::exception&) {
-                    // a count field that is no number tells nothing
-                }
-            }
+        case cis::FrameKind::CountQuery:
+            addCountReply(request.which,
+                          FindFrame(answer, exchange.request.substr(0, 3), cis::COUNT_REPLY_SIZE));
             break;
-        }
-        case RequestKind::Letter:
+        case cis::FrameKind::LetterCommand:
             if (answer.find("@!\r") != std::string::npos) {
-                system[request.pointKind] = "accept";
+                system_[request.which] = "accept";
             } else if (answer.find("@?\r") != std::string::npos) {
-                system[request.pointKind] = "refuse";
+                system_[request.which] = "refuse";
             }
             break;
-        case RequestKind::Template:
-            if (request.value >= 0 && request.checksumOk) {
+        case cis::FrameKind::TemplateCommand:
+            if (request.value >= 0 && request.checksumGood) {
                 if (answer.find("@!\r") != std::string::npos) {
-                    points[request.address][request.value] = true;
+                    points_[request.address][request.value] = true;
                 } else if (answer.find("@U\r") != std::string::npos) {
-                    points[request.address][request.value] = false;
+                    points_[request.address][request.value] = false;
                 }
             }
             break;
-        case RequestKind::Unknown:
+        default:
             break;
         }
     }
 
-    json scenario = {{"name", "recording"},
-                     {"description", fmt::format("made from the recording {}", source)}};
-    if (anyReport) {
-        json zones = json::array();
-        for (const auto& [zone, codes] : complete) {
-            zones.push_back({{"zone", zone}, {"codes", codes}});
+    json scenario(const std::string& source) const {
+        json scenario = {{"name", "recording"},
+                         {"description", fmt::format("made from the recording {}", source)}};
+        if (anyReport_) {
+            json zones = json::array();
+            for (const auto& [zone, codes] : complete_) {
+                zones.push_back({{"zone", zone}, {"codes", codes}});
+            }
+            scenario["zones"] = zones;
         }
-        scenario["zones"] = zones;
-    }
-    if (!counts.empty()) {
-        json c = json::object();
-        for (const auto& [which, value] : counts) {
-            c[std::string(1, which)] = value;
+        if (!counts_.empty()) {
+            scenario["counts"] = byLetter(counts_);
         }
-        scenario["counts"] = c;
+        json rules = controlRules();
+        if (!rules.empty()) {
+            scenario["controls"] = {{"points", rules}};
+        }
+        if (!system_.empty()) {
+            scenario["system"] = byLetter(system_);
+        }
+        return scenario;
     }
-    if (!points.empty()) {
-        // Values seen refused are listed; others are accepted, as the default.
+
+private:
+    void addScanAnswer(bool start, const std::string& answer) {
+        if (start) {
+            report_.clear();
+            reporting_ = true;
+        }
+        const std::string record = FindFrame(answer, "@S", cis::STATUS_RECORD_SIZE);
+        const bool digits =
+            !record.empty() && record.substr(cis::RECORD_ZONE_AT, cis::RECORD_ZONE_WIDTH)
+                                       .find_first_not_of("0123456789") == std::string::npos;
+        if (!record.empty() && reporting_ && digits) {
+            const cis::Frame decoded = cis::DecodeReply(record);
+            report_[static_cast<uint16_t>(decoded.zone)].insert(decoded.statusCode);
+        } else if (answer.find(cis::EndReply()) != std::string::npos && reporting_) {
+            complete_ = report_;
+            anyReport_ = true;
+            reporting_ = false;
+        }
+    }
+
+    void addCountReply(char which, const std::string& reply) {
+        int count = 0;
+        // A count field that is no number tells nothing.
+        if (!reply.empty() && cis::DriverDecimal(std::string_view(reply).substr(
+                                                     cis::COUNT_FIELD_AT, cis::COUNT_FIELD_WIDTH),
+                                                 count)) {
+            counts_[which] = count;
+        }
+    }
+
+    // Values seen refused are listed; others are accepted, as the default.
+    json controlRules() const {
         json rules = json::object();
-        for (const auto& [address, values] : points) {
+        for (const auto& [address, values] : points_) {
             json refused = json::array();
             for (const auto& [value, accepted] : values) {
                 if (!accepted) {
@@ -324,18 +328,36 @@ std::string RecordingToScenario(const std::vector<RecordedExchange>& exchanges,
                 rules[address] = {{"refuse", refused}};
             }
         }
-        if (!rules.empty()) {
-            scenario["controls"] = {{"points", rules}};
-        }
+        return rules;
     }
-    if (!system.empty()) {
-        json s = json::object();
-        for (const auto& [kind, answer] : system) {
-            s[std::string(1, kind)] = answer;
+
+    template <typename Value>
+    static json byLetter(const std::map<char, Value>& values) {
+        json object = json::object();
+        for (const auto& [letter, value] : values) {
+            object[std::string(1, letter)] = value;
         }
-        scenario["system"] = s;
+        return object;
     }
-    return scenario.dump(2) + "\n";
+
+    std::map<uint16_t, std::set<int>> report_;   // the report being read
+    std::map<uint16_t, std::set<int>> complete_; // the last one that ended
+    bool reporting_ = false;
+    bool anyReport_ = false;
+    std::map<char, int> counts_;
+    std::map<char, std::string> system_;
+    std::map<std::string, std::map<int, bool>> points_; // address -> value -> accepted
+};
+
+} // namespace
+
+std::string RecordingToScenario(const std::vector<RecordedExchange>& exchanges,
+                                const std::string& source) {
+    RecordedPanel panel;
+    for (const RecordedExchange& exchange : exchanges) {
+        panel.add(exchange);
+    }
+    return panel.scenario(source).dump(2) + "\n";
 }
 
 } // namespace xolsim

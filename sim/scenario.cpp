@@ -12,6 +12,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "codec/control_values.h"
+#include "codec/text.h"
+
 namespace xolsim {
 
 namespace {
@@ -24,22 +27,13 @@ using nlohmann::json;
 
 // Edits (insert, delete, change a letter) from one word to the other, ignoring case.
 std::size_t Distance(std::string_view a, std::string_view b) {
-    std::vector<std::size_t> row(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j) {
-        row[j] = j;
-    }
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-        std::size_t diagonal = row[0];
-        row[0] = i;
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            std::size_t above = row[j];
-            bool same = std::tolower(static_cast<unsigned char>(a[i - 1])) ==
-                        std::tolower(static_cast<unsigned char>(b[j - 1]));
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
-            diagonal = above;
-        }
-    }
-    return row[b.size()];
+    auto lower = [](std::string_view word) {
+        std::string text(word);
+        std::transform(text.begin(), text.end(), text.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        return text;
+    };
+    return cis::EditDistance(lower(a), lower(b));
 }
 
 void OnlyKeys(const json& object, const std::string& where,
@@ -133,20 +127,6 @@ Answer ReadAnswer(const json& value, const std::string& where, bool system = fal
     Fail(where, "must be \"accept\" or \"refuse\"");
 }
 
-// The values the driver writes to each kind of control point.
-std::set<int> ValuesOf(char kind) {
-    switch (kind) {
-    case 'L':
-    case 'T':
-        return {2, 3};
-    case 'Q':
-    case 'A':
-        return {0, 1, 2, 3};
-    default: // O and X
-        return {0, 1};
-    }
-}
-
 // L0012, t0003, O031250: the addresses a host writes for control points.
 std::string ControlAddress(std::string text, const std::string& where) {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -182,13 +162,13 @@ ControlRule ReadControlRule(const json& value, const std::string& where, char ki
     }
     // "accept": [..] refuses every other value; "refuse": [..] accepts them.
     rule.otherwise = accepting ? Answer::Refused : Answer::Done;
-    const std::set<int> sent = ValuesOf(kind);
+    const auto pointKind = static_cast<unsigned char>(kind);
     for (std::size_t i = 0; i < list.size(); ++i) {
         const std::string at = fmt::format("{}[{}]", listWhere, i);
         int v = Integer(list[i], at, 0, 65535);
-        if (!sent.contains(v)) {
+        if (!cis::KindTakesValue(pointKind, static_cast<uint16_t>(v))) {
             Fail(at, fmt::format("the driver never writes {} to a point of kind {} (it writes {})",
-                                 v, kind, fmt::join(sent, ", ")));
+                                 v, kind, cis::ValuesText(pointKind)));
         }
         if (!rule.exceptions.insert(v).second) {
             Fail(at, fmt::format("value {} is listed twice", v));
@@ -439,7 +419,7 @@ PanelState StateAt(const Scenario& scenario, double secondsSinceStart) {
     return state;
 }
 
-Answer ControlAnswer(const Scenario& scenario, const Request& request) {
+Answer ControlAnswer(const Scenario& scenario, const cis::Frame& request) {
     auto rule = scenario.controls.find(request.address);
     if (rule == scenario.controls.end()) {
         return scenario.controlDefault;

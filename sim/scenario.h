@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "frames.h"
+#include "codec/frame_decode.h"
 
 namespace xolsim {
 
@@ -69,7 +69,7 @@ std::string_view DefaultScenarioText();
 
 PanelState StateAt(const Scenario& scenario, double secondsSinceStart);
 // How the panel answers a template command it has decoded.
-Answer ControlAnswer(const Scenario& scenario, const Request& request);
+Answer ControlAnswer(const Scenario& scenario, const cis::Frame& request);
 // How the panel answers a system command of kind D, R or S.
 Answer SystemAnswer(const Scenario& scenario, char pointKind);
 

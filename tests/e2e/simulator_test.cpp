@@ -10,7 +10,12 @@
 #include <thread>
 #include <unistd.h>
 
-#include "frames.h"
+#include <xolest/xolest.h>
+
+#include "codec/control_values.h"
+#include "codec/frame_build.h"
+#include "codec/frame_decode.h"
+#include "codec/text.h"
 #include "panel.h"
 #include "replay.h"
 #include "scenario.h"
@@ -21,6 +26,19 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using cis::ChecksummedFrame;
+using cis::CommandReply;
+using cis::CorruptChecksum;
+using cis::COUNT_REPLY_SIZE;
+using cis::CountReply;
+using cis::EndReply;
+using cis::FrameChecksum;
+using cis::FrameChecksumGood;
+using cis::FrameKind;
+using cis::Printable;
+using cis::SHORT_REPLY_SIZE;
+using cis::STATUS_RECORD_SIZE;
+using cis::StatusRecord;
 
 // ---------------------------------------------------------------------------
 // Frames
@@ -95,48 +113,116 @@ TEST(SimulatorFrames, ChecksumRules) {
 
 struct ParseCase {
     std::string frame;
-    RequestKind kind;
-    char pointKind;
+    FrameKind kind;
+    char which;
     int value;
     int number;
     std::string address;
-    bool checksumOk;
+    bool checksumGood;
 };
 
 TEST(SimulatorFrames, DecodesEveryRequestTheDriverSends) {
     const ParseCase cases[] = {
-        {"@S\r", RequestKind::StartScan, 0, -1, 0, "", true},
-        {"@!\r", RequestKind::NextRecord, 0, -1, 0, "", true},
-        {"@D\r", RequestKind::Letter, 'D', -1, 0, "", true},
-        {"@R\r", RequestKind::Letter, 'R', -1, 0, "", true},
-        {"@O\r", RequestKind::Letter, 'S', -1, 0, "", true},
-        {"@PA\r", RequestKind::CountQuery, 'C', -1, 0, "", true},
-        {"@PD\r", RequestKind::CountQuery, 'N', -1, 0, "", true},
-        {"@XEP0012B0\r", RequestKind::Template, 'L', 2, 12, "L0012", true},
-        {"@XDP0012AF\r", RequestKind::Template, 'L', 3, 12, "L0012", true},
-        {"@XRO0500012384\r", RequestKind::Template, 'O', 0, 123, "O050123", true},
-        {"@XAO0500012373\r", RequestKind::Template, 'O', 1, 123, "O050123", true},
-        {"@XEZ0000421D\r", RequestKind::Template, 'X', 1, 42, "X0042", true},
-        {"@XDZ0000421C\r", RequestKind::Template, 'X', 0, 42, "X0042", true},
-        {"@XEP0012B1\r", RequestKind::Template, 'L', 2, 12, "L0012", false},
-        {"@Q\r", RequestKind::Unknown, 0, -1, 0, "", true},
-        {"@XEP00x2B0\r", RequestKind::Unknown, 0, -1, 0, "", true},
-        {"@PX\r", RequestKind::Unknown, 0, -1, 0, "", true},
-        {"S\r", RequestKind::Unknown, 0, -1, 0, "", true},
+        {"@S\r", FrameKind::StartRequest, 0, -1, 0, "", true},
+        {"@!\r", FrameKind::NextRequest, 0, -1, 0, "", true},
+        {"@D\r", FrameKind::LetterCommand, 'D', -1, 0, "", true},
+        {"@R\r", FrameKind::LetterCommand, 'R', -1, 0, "", true},
+        {"@O\r", FrameKind::LetterCommand, 'S', -1, 0, "", true},
+        {"@PA\r", FrameKind::CountQuery, 'C', -1, 0, "", true},
+        {"@PD\r", FrameKind::CountQuery, 'N', -1, 0, "", true},
+        {"@XEP0012B0\r", FrameKind::TemplateCommand, 'L', 2, 12, "L0012", true},
+        {"@XDP0012AF\r", FrameKind::TemplateCommand, 'L', 3, 12, "L0012", true},
+        {"@XRO0500012384\r", FrameKind::TemplateCommand, 'O', 0, 123, "O050123", true},
+        {"@XAO0500012373\r", FrameKind::TemplateCommand, 'O', 1, 123, "O050123", true},
+        {"@XEZ0000421D\r", FrameKind::TemplateCommand, 'X', 1, 42, "X0042", true},
+        {"@XDZ0000421C\r", FrameKind::TemplateCommand, 'X', 0, 42, "X0042", true},
+        {"@XEP0012B1\r", FrameKind::TemplateCommand, 'L', 2, 12, "L0012", false},
+        // A letter the kind does not take stands for no value.
+        {ChecksummedFrame("XRP0012"), FrameKind::TemplateCommand, 'L', -1, 12, "L0012", true},
+        {ChecksummedFrame("XEO05000123"), FrameKind::TemplateCommand, 'O', -1, 123, "O050123",
+         true},
+        {"@Q\r", FrameKind::UnknownRequest, 0, -1, 0, "", true},
+        {"@XEP00x2B0\r", FrameKind::UnknownRequest, 0, -1, 0, "", true},
+        {"@PX\r", FrameKind::UnknownRequest, 0, -1, 0, "", true},
+        {"S\r", FrameKind::UnknownRequest, 0, -1, 0, "", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(Printable(c.frame));
-        Request r = ParseRequest(c.frame);
+        cis::Frame r = cis::DecodeRequest(c.frame);
         EXPECT_EQ(r.kind, c.kind);
-        EXPECT_EQ(r.pointKind, c.pointKind);
-        if (c.kind == RequestKind::Template) {
+        EXPECT_EQ(r.which, c.which);
+        if (c.kind == FrameKind::TemplateCommand) {
             EXPECT_EQ(r.value, c.value);
             EXPECT_EQ(r.number, c.number);
             EXPECT_EQ(r.address, c.address);
-            EXPECT_EQ(r.checksumOk, c.checksumOk);
+            EXPECT_EQ(r.checksumGood, c.checksumGood);
         }
     }
-    EXPECT_EQ(ParseRequest("@XRO0500012384\r").group, 5);
+    EXPECT_EQ(cis::DecodeRequest("@XRO0500012384\r").group, 5);
+}
+
+struct ValueCase {
+    uint32_t kind;
+    std::string_view letters; // by value 0..3; '-' where the value is refused
+    std::string text;
+};
+
+TEST(SimulatorFrames, ControlValuesAndTheirLettersAgree) {
+    const ValueCase cases[] = {
+        {PK_CONTROL_L, "--ED", "2 (E) or 3 (D)"},
+        {PK_CONTROL_T, "--ED", "2 (E) or 3 (D)"},
+        {PK_CONTROL_Q, "RAED", "0 (R), 1 (A), 2 (E) or 3 (D)"},
+        {PK_CONTROL_A, "RAED", "0 (R), 1 (A), 2 (E) or 3 (D)"},
+        {PK_GROUP_ZONE, "RA--", "0 (R) or 1 (A)"},
+        {PK_CONTROL_X, "DE--", "0 (D) or 1 (E)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<char>(c.kind));
+        EXPECT_EQ(cis::ValuesText(c.kind), c.text);
+        EXPECT_FALSE(cis::KindTakesValue(c.kind, 4));
+        for (uint16_t value = 0; value < 4; ++value) {
+            const char letter = c.letters[value] == '-' ? 0 : c.letters[value];
+            EXPECT_EQ(cis::LetterOfValue(c.kind, value), letter) << value;
+            EXPECT_EQ(cis::KindTakesValue(c.kind, value), letter != 0) << value;
+            if (letter != 0) {
+                EXPECT_EQ(cis::ValueOfLetter(c.kind, letter), value);
+            }
+        }
+        EXPECT_EQ(cis::ValueOfLetter(c.kind, 'Z'), -1);
+    }
+    // Bare letter commands and the scan take any value; reads take none.
+    for (uint32_t kind : {PK_SYSTEM_D, PK_SYSTEM_R, PK_SYSTEM_S, PK_SCAN}) {
+        EXPECT_EQ(cis::ValuesText(kind), "any value");
+        EXPECT_TRUE(cis::KindTakesValue(kind, 65535));
+        EXPECT_EQ(cis::LetterOfValue(kind, 0), 0);
+    }
+    for (uint32_t kind : {PK_ZONE, PK_COUNT_C, PK_COUNT_N}) {
+        EXPECT_EQ(cis::ValuesText(kind), "");
+        EXPECT_FALSE(cis::KindTakesValue(kind, 0));
+    }
+}
+
+TEST(SimulatorFrames, RepliesAreJudgedAsTheDriverReadsThem) {
+    // Sum 0x05: the driver takes "5" before a non-hex byte as a one-digit
+    // field; two digits are needed for the panel's own check.
+    const std::string oneDigit = std::string("@\x05") + "5 \r";
+    EXPECT_TRUE(cis::DriverChecksumGood(oneDigit));
+    EXPECT_FALSE(FrameChecksumGood(oneDigit));
+
+    const cis::Frame record = cis::DecodeReply(StatusRecord(ZONE_COUNT + 1, 7));
+    EXPECT_EQ(record.kind, FrameKind::StatusRecord);
+    EXPECT_EQ(record.zone, ZONE_COUNT + 1);
+    EXPECT_EQ(record.statusCode, 7);
+    EXPECT_TRUE(record.checksumGood);
+    EXPECT_EQ(cis::DriverUseOfRecord(StatusRecord(ZONE_COUNT + 1, 7)), cis::RecordUse::IllegalZone);
+    EXPECT_EQ(cis::DriverUseOfRecord(StatusRecord(ZONE_COUNT, 7)), cis::RecordUse::Applied);
+    EXPECT_EQ(cis::DriverUseOfRecord(StatusRecord(12, 7, '1')), cis::RecordUse::Filtered);
+    EXPECT_EQ(cis::DriverUseOfRecord(StatusRecord(12, 4)), cis::RecordUse::Filtered);
+    EXPECT_EQ(cis::DriverUseOfRecord(CorruptChecksum(StatusRecord(12, 7))),
+              cis::RecordUse::BadChecksum);
+    EXPECT_EQ(cis::StatusBitOfCode(7), ZS_CODE7);
+    EXPECT_EQ(cis::DecodeReply(CountReply('N', " -7 ")).value, -7);
+    EXPECT_EQ(cis::DecodeReply(CountReply('C', "  x ")).value, -1);
 }
 
 // ---------------------------------------------------------------------------
@@ -179,13 +265,14 @@ TEST(SimulatorScenario, ControlAndSystemAnswers) {
         "controls": {"default": "refuse", "points": {
             "l0012": {"refuse": [3]}, "O031250": {"accept": [1]}, "X0042": "accept"}},
         "system": {"S": "refused"}})");
-    auto answer = [&](const char* frame) { return ControlAnswer(s, ParseRequest(frame)); };
+    auto answer = [&](const char* frame) { return ControlAnswer(s, cis::DecodeRequest(frame)); };
     EXPECT_EQ(answer("@XEP0012B0\r"), Answer::Done);    // L0012 value 2
     EXPECT_EQ(answer("@XDP0012AF\r"), Answer::Refused); // L0012 value 3
     EXPECT_EQ(answer("@XEP0013B1\r"), Answer::Refused); // default
     EXPECT_EQ(answer("@XDZ0000421C\r"), Answer::Done);  // X0042
-    EXPECT_EQ(ControlAnswer(s, ParseRequest(ChecksummedFrame("XAO03001250"))), Answer::Done);
-    EXPECT_EQ(ControlAnswer(s, ParseRequest(ChecksummedFrame("XRO03001250"))), Answer::Refused);
+    EXPECT_EQ(ControlAnswer(s, cis::DecodeRequest(ChecksummedFrame("XAO03001250"))), Answer::Done);
+    EXPECT_EQ(ControlAnswer(s, cis::DecodeRequest(ChecksummedFrame("XRO03001250"))),
+              Answer::Refused);
     EXPECT_EQ(SystemAnswer(s, 'S'), Answer::Refused);
     EXPECT_EQ(SystemAnswer(s, 'D'), Answer::Done);
 }

@@ -13,7 +13,7 @@
 
 #include <xolest/xolest.h>
 
-#include "frames.h"
+#include "codec/frame_build.h"
 #include "pty.h"
 #include "support/driver_call.h"
 #include "support/scripted_peer.h"
@@ -21,11 +21,11 @@
 namespace {
 
 using namespace std::chrono_literals;
-using xolsim::CommandReply;
-using xolsim::CorruptChecksum;
-using xolsim::CountReply;
-using xolsim::EndReply;
-using xolsim::StatusRecord;
+using cis::CommandReply;
+using cis::CorruptChecksum;
+using cis::CountReply;
+using cis::EndReply;
+using cis::StatusRecord;
 using xoltest::PeerStep;
 
 // 100 ms: long enough for a loaded machine to pass bytes through a

@@ -9,7 +9,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "frames.h"
+#include "codec/frame_build.h"
+#include "codec/frame_decode.h"
+#include "codec/text.h"
 #include "line_io.h"
 #include "pty.h"
 #include "support/scripted_peer.h"
@@ -65,14 +67,14 @@ TEST(PeerFrames, RequestLengthsAreThePanels) {
         "@O\r",
         "@PA\r",
         "@PD\r",
-        xolsim::ChecksummedFrame("XEP0012"),
-        xolsim::ChecksummedFrame("XDZ000042"),
-        xolsim::ChecksummedFrame("XAO05000123"),
+        cis::ChecksummedFrame("XEP0012"),
+        cis::ChecksummedFrame("XDZ000042"),
+        cis::ChecksummedFrame("XAO05000123"),
     };
     for (const std::string& request : requests) {
-        SCOPED_TRACE(xolsim::Printable(request));
+        SCOPED_TRACE(cis::Printable(request));
         EXPECT_EQ(ScriptedPeer::RequestLength(request), request.size());
-        EXPECT_NE(xolsim::ParseRequest(request).kind, xolsim::RequestKind::Unknown);
+        EXPECT_NE(cis::DecodeRequest(request).kind, cis::FrameKind::UnknownRequest);
     }
     // Judged by their first bytes alone.
     for (const char* head : {"@S", "@!", "@D", "@R", "@O"}) {

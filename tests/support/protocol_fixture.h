@@ -1,7 +1,7 @@
 // Shared ground for the protocol and point suites: a context on an open fake
 // port made current, and the host log captured. The panel's frames come from
-// the simulator's frames.h, which does its own checksum arithmetic, not the
-// driver's.
+// the codec (codec/frame_build.h), which does its own checksum arithmetic,
+// not the driver's.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -4,8 +4,8 @@
 // gaps, late, followed by stale bytes. It records every frame it received.
 //
 // It knows the panel's side of the protocol only: it recognises requests by
-// their first bytes and their CR. Replies are built with the simulator's
-// frames (frames.h).
+// their first bytes and their CR. Replies are built with the codec's frames
+// (codec/frame_build.h).
 #pragma once
 
 #include <chrono>

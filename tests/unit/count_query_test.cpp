@@ -7,21 +7,21 @@
 #include <string>
 #include <vector>
 
-#include "frames.h"
+#include "codec/frame_build.h"
 #include "protocol/count_query.h"
 #include "support/protocol_fixture.h"
 
 namespace {
 
 using namespace xol;
-using xolsim::ChecksummedFrame;
-using xolsim::CorruptChecksum;
+using cis::ChecksummedFrame;
+using cis::CorruptChecksum;
 
 constexpr uint16_t BEFORE = 0xBEEF;
 
 // A reply to the C query with its count field as written; the N cases use it too.
 std::string CountReply(const char* count) {
-    return xolsim::CountReply('C', count);
+    return cis::CountReply('C', count);
 }
 
 class CountQueryTest : public xol::test::ProtocolTest {

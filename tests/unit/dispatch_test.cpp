@@ -8,15 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "frames.h"
+#include "codec/frame_build.h"
 #include "support/driver_call.h"
 #include "support/protocol_fixture.h"
 
 namespace {
 
 using namespace xol;
-using xolsim::EndReply;
-using xolsim::StatusRecord;
+using cis::EndReply;
+using cis::StatusRecord;
 
 constexpr uint16_t UNTOUCHED = 0xD00D;
 constexpr uint16_t HOST_WORD = 0x4242;
@@ -107,13 +107,13 @@ TEST_F(DispatchTest, ReadingZRunsTheScanAndAlwaysLeavesZero) {
 }
 
 TEST_F(DispatchTest, ReadingCAndNAsksThePanel) {
-    Answer({xolsim::CountReply('C', 123)});
+    Answer({cis::CountReply('C', 123)});
     EXPECT_EQ(Point(FC_READ_POINT, 'C'), RC_DONE);
     EXPECT_EQ(value.value, 123);
     EXPECT_EQ(fake::Writes(), std::vector<std::string>{"@PA\r"});
 
     RestartLine();
-    Answer({xolsim::CountReply('N', 456)});
+    Answer({cis::CountReply('N', 456)});
     EXPECT_EQ(Point(FC_READ_POINT, 'N'), RC_DONE);
     EXPECT_EQ(value.value, 456);
     EXPECT_EQ(fake::Writes(), std::vector<std::string>{"@PD\r"});

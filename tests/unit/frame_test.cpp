@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "frames.h"
+#include "codec/frame_build.h"
 #include "protocol/frame.h"
 #include "support/protocol_fixture.h"
 
 namespace {
 
 using namespace xol;
-using xolsim::ChecksummedFrame;
+using cis::ChecksummedFrame;
 
 const uint8_t* Bytes(const std::string& text) {
     return reinterpret_cast<const uint8_t*>(text.data());
@@ -142,7 +142,7 @@ TEST_F(FrameIoTest, SendReportsShortAndFailedWrites) {
 }
 
 TEST_F(FrameIoTest, ReceiveTakesOnlyTheBytesAskedFor) {
-    const std::string record = xolsim::StatusRecord(12, 1);
+    const std::string record = cis::StatusRecord(12, 1);
     fake::QueueInput(record);
     char head[2];
     ASSERT_TRUE(CisReceive(head, 2));

@@ -8,17 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "codec/frame_build.h"
 #include "core/zone_table.h"
-#include "frames.h"
 #include "protocol/status_scan.h"
 #include "support/protocol_fixture.h"
 
 namespace {
 
 using namespace xol;
-using xolsim::CorruptChecksum;
-using xolsim::EndReply;
-using xolsim::StatusRecord;
+using cis::CorruptChecksum;
+using cis::EndReply;
+using cis::StatusRecord;
 
 const std::string START = "@S\r";
 const std::string NEXT = "@!\r";
