@@ -248,60 +248,102 @@ Scenario ParseScenario(std::string_view text) {
 
 namespace {
 
+void ReadZones(const json& list, ZoneMap& zones) {
+    if (!list.is_array()) {
+        Fail("zones", "must be a list");
+    }
+    std::map<uint16_t, std::size_t> listedAt;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const std::string where = fmt::format("zones[{}]", i);
+        // A second entry would silently replace the first.
+        uint16_t zone = ReadZoneEntry(list[i], where, zones);
+        auto [first, added] = listedAt.emplace(zone, i);
+        if (!added) {
+            Fail(where + ".zone",
+                 fmt::format("zone {} is already listed at zones[{}]", zone, first->second));
+        }
+    }
+}
+
+void ReadControls(const json& controls, Scenario& scenario) {
+    OnlyKeys(controls, "controls", {"default", "points"});
+    if (controls.contains("default")) {
+        scenario.controlDefault = ReadAnswer(controls["default"], "controls.default");
+    }
+    if (!controls.contains("points")) {
+        return;
+    }
+    if (!controls["points"].is_object()) {
+        Fail("controls.points", "must be an object keyed by point address");
+    }
+    for (const auto& item : controls["points"].items()) {
+        std::string where = "controls.points." + item.key();
+        std::string address = ControlAddress(item.key(), where);
+        if (scenario.controls.contains(address)) {
+            Fail(where, fmt::format("point {} is listed twice", address));
+        }
+        scenario.controls[address] = ReadControlRule(item.value(), where, address[0]);
+    }
+}
+
+Event ReadEvent(const json& entry, const std::string& where) {
+    OnlyKeys(entry, where, {"at", "zone", "codes", "counts"});
+    if (!entry.contains("at") || !entry["at"].is_number() || entry["at"].get<double>() < 0) {
+        Fail(where + ".at", "needs a number of seconds, 0 or more");
+    }
+    Event event;
+    event.at = entry["at"].get<double>();
+    if (entry.contains("zone")) {
+        ReadZoneEntry(entry, where, event.zones, false);
+    } else if (entry.contains("codes")) {
+        Fail(where, "\"codes\" needs a \"zone\"");
+    }
+    if (entry.contains("counts")) {
+        ReadCounts(entry["counts"], where + ".counts", event.counts);
+    }
+    if (event.zones.empty() && event.counts.empty()) {
+        Fail(where, "changes nothing: needs \"zone\" with \"codes\", or \"counts\"");
+    }
+    return event;
+}
+
+std::vector<Event> ReadEvents(const json& list) {
+    if (!list.is_array()) {
+        Fail("events", "must be a list");
+    }
+    std::vector<Event> events;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        events.push_back(ReadEvent(list[i], fmt::format("events[{}]", i)));
+    }
+    std::stable_sort(events.begin(), events.end(),
+                     [](const Event& a, const Event& b) { return a.at < b.at; });
+    return events;
+}
+
+std::string ReadText(const json& root, const char* key) {
+    if (!root.contains(key)) {
+        return {};
+    }
+    if (!root[key].is_string()) {
+        Fail(key, "must be a text");
+    }
+    return root[key].get<std::string>();
+}
+
 Scenario ReadScenario(const json& root) {
     OnlyKeys(root, "scenario",
              {"name", "description", "zones", "counts", "controls", "system", "events"});
     Scenario scenario;
-    if (root.contains("name")) {
-        if (!root["name"].is_string()) {
-            Fail("name", "must be a text");
-        }
-        scenario.name = root["name"].get<std::string>();
-    }
-    if (root.contains("description")) {
-        if (!root["description"].is_string()) {
-            Fail("description", "must be a text");
-        }
-        scenario.description = root["description"].get<std::string>();
-    }
+    scenario.name = ReadText(root, "name");
+    scenario.description = ReadText(root, "description");
     if (root.contains("zones")) {
-        if (!root["zones"].is_array()) {
-            Fail("zones", "must be a list");
-        }
-        std::map<uint16_t, std::size_t> listedAt;
-        for (std::size_t i = 0; i < root["zones"].size(); ++i) {
-            const std::string where = fmt::format("zones[{}]", i);
-            // A second entry would silently replace the first.
-            uint16_t zone = ReadZoneEntry(root["zones"][i], where, scenario.zones);
-            auto [first, added] = listedAt.emplace(zone, i);
-            if (!added) {
-                Fail(where + ".zone",
-                     fmt::format("zone {} is already listed at zones[{}]", zone, first->second));
-            }
-        }
+        ReadZones(root["zones"], scenario.zones);
     }
     if (root.contains("counts")) {
         ReadCounts(root["counts"], "counts", scenario.counts);
     }
     if (root.contains("controls")) {
-        const json& controls = root["controls"];
-        OnlyKeys(controls, "controls", {"default", "points"});
-        if (controls.contains("default")) {
-            scenario.controlDefault = ReadAnswer(controls["default"], "controls.default");
-        }
-        if (controls.contains("points")) {
-            if (!controls["points"].is_object()) {
-                Fail("controls.points", "must be an object keyed by point address");
-            }
-            for (const auto& item : controls["points"].items()) {
-                std::string where = "controls.points." + item.key();
-                std::string address = ControlAddress(item.key(), where);
-                if (scenario.controls.contains(address)) {
-                    Fail(where, fmt::format("point {} is listed twice", address));
-                }
-                scenario.controls[address] = ReadControlRule(item.value(), where, address[0]);
-            }
-        }
+        ReadControls(root["controls"], scenario);
     }
     if (root.contains("system")) {
         OnlyKeys(root["system"], "system", {"D", "R", "S"});
@@ -310,34 +352,7 @@ Scenario ReadScenario(const json& root) {
         }
     }
     if (root.contains("events")) {
-        if (!root["events"].is_array()) {
-            Fail("events", "must be a list");
-        }
-        for (std::size_t i = 0; i < root["events"].size(); ++i) {
-            const json& entry = root["events"][i];
-            std::string where = fmt::format("events[{}]", i);
-            OnlyKeys(entry, where, {"at", "zone", "codes", "counts"});
-            if (!entry.contains("at") || !entry["at"].is_number() ||
-                entry["at"].get<double>() < 0) {
-                Fail(where + ".at", "needs a number of seconds, 0 or more");
-            }
-            Event event;
-            event.at = entry["at"].get<double>();
-            if (entry.contains("zone")) {
-                ReadZoneEntry(entry, where, event.zones, false);
-            } else if (entry.contains("codes")) {
-                Fail(where, "\"codes\" needs a \"zone\"");
-            }
-            if (entry.contains("counts")) {
-                ReadCounts(entry["counts"], where + ".counts", event.counts);
-            }
-            if (event.zones.empty() && event.counts.empty()) {
-                Fail(where, "changes nothing: needs \"zone\" with \"codes\", or \"counts\"");
-            }
-            scenario.events.push_back(std::move(event));
-        }
-        std::stable_sort(scenario.events.begin(), scenario.events.end(),
-                         [](const Event& a, const Event& b) { return a.at < b.at; });
+        scenario.events = ReadEvents(root["events"]);
     }
     return scenario;
 }
