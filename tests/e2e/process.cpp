@@ -1,12 +1,16 @@
 #include "process.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -135,6 +139,49 @@ Finished Process::wait(std::chrono::milliseconds limit) {
 Finished Run(const std::vector<std::string>& argv, std::chrono::milliseconds limit) {
     Process process(argv);
     return process.wait(limit);
+}
+
+Finished RunXolhost(std::vector<std::string> args) {
+    args.insert(args.begin(), XOLHOST_PATH);
+    return Run(args);
+}
+
+Finished RunXolhostOn(const std::string& device, std::vector<std::string> args) {
+    args.insert(args.begin(), {"--port", device});
+    return RunXolhost(std::move(args));
+}
+
+nlohmann::json ParseJson(const std::string& text) {
+    nlohmann::json parsed = nlohmann::json::parse(text, nullptr, false);
+    if (parsed.is_discarded()) {
+        ADD_FAILURE() << "not JSON: " << text;
+        return nlohmann::json::object();
+    }
+    return parsed;
+}
+
+std::vector<nlohmann::json> ParseJsonLines(const std::string& text) {
+    std::vector<nlohmann::json> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(ParseJson(line));
+    }
+    return lines;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    auto until = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > until) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 } // namespace xoltest

@@ -1,13 +1,25 @@
 // Runs a program with its output captured, for tests that spawn xolhost and
-// xolpanel.
+// xolpanel, and the few things every such test does with what comes back.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <chrono>
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
 namespace xoltest {
+
+// xolhost's exit codes, as its users see them.
+constexpr int EXIT_DONE = 0;
+constexpr int EXIT_REFUSED = 1;
+constexpr int EXIT_FAILED = 2;
+constexpr int EXIT_MODULE = 3;
+constexpr int EXIT_USAGE = 64;
+constexpr int EXIT_OUTPUT = 74;
+constexpr int EXIT_INTERRUPTED = 130;
 
 struct Finished {
     int exitCode = -1; // 128 + signal when killed by one
@@ -43,5 +55,21 @@ private:
 
 Finished Run(const std::vector<std::string>& argv,
              std::chrono::milliseconds limit = std::chrono::seconds(30));
+
+// xolhost with the given arguments; the module is found by its default rule.
+Finished RunXolhost(std::vector<std::string> args);
+// xolhost against the panel on `device`: --port, then the given arguments.
+Finished RunXolhostOn(const std::string& device, std::vector<std::string> args);
+
+// One JSON document; a test failure (and an empty object) when it is none.
+nlohmann::json ParseJson(const std::string& text);
+// One JSON document per line, as monitor and recordings write them.
+std::vector<nlohmann::json> ParseJsonLines(const std::string& text);
+
+bool Contains(const std::string& text, const std::string& part);
+
+// Polls `condition` until it holds or `limit` has passed; says whether it held.
+bool WaitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 } // namespace xoltest

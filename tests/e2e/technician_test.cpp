@@ -9,9 +9,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <sys/file.h>
-#include <thread>
 #include <unistd.h>
 
 #include "panel.h"
@@ -21,15 +19,8 @@
 namespace {
 
 using namespace std::chrono_literals;
+using namespace xoltest;
 using nlohmann::json;
-using xoltest::Finished;
-
-constexpr int EXIT_DONE = 0;
-constexpr int EXIT_REFUSED = 1;
-constexpr int EXIT_FAILED = 2;
-constexpr int EXIT_USAGE = 64;
-constexpr int EXIT_OUTPUT = 74;
-constexpr int EXIT_INTERRUPTED = 130;
 
 // Three status records: zone 12 (codes 1 and 7) and zone 40 (code 8).
 xolsim::Scenario Panel() {
@@ -37,35 +28,6 @@ xolsim::Scenario Panel() {
         "zones": [{"zone": 12, "codes": [1, 7]}, {"zone": 40, "codes": [8]}],
         "counts": {"C": 42, "N": 7},
         "controls": {"points": {"L0012": {"refuse": [3]}}}})");
-}
-
-Finished Host(std::vector<std::string> args) {
-    args.insert(args.begin(), XOLHOST_PATH);
-    return xoltest::Run(args);
-}
-
-Finished HostOn(xolsim::PtyPanel& panel, std::vector<std::string> args) {
-    args.insert(args.begin(), {"--port", panel.devicePath()});
-    return Host(args);
-}
-
-json Json(const std::string& text) {
-    json parsed = json::parse(text, nullptr, false);
-    EXPECT_FALSE(parsed.is_discarded()) << "not JSON: " << text;
-    return parsed;
-}
-
-std::vector<json> JsonLines(const std::string& text) {
-    std::vector<json> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(Json(line));
-    }
-    return lines;
-}
-
-bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
 }
 
 std::string Hex(const std::string& bytes) {
@@ -87,31 +49,31 @@ TEST(TechnicianLine, TracedScanOverANoisyLineShowsEveryFrameAndTheLostRecords) {
         xolsim::FaultOptions faults;
         faults.corruptEvery = 2;
         xolsim::PtyPanel panel(Panel(), faults);
-        return HostOn(panel, args);
+        return RunXolhostOn(panel.devicePath(), args);
     };
     Finished traced = scan({"--trace", "scan"});
     EXPECT_EQ(traced.exitCode, EXIT_DONE) << traced.err;
-    EXPECT_TRUE(Has(traced.err, "-> \"@S\\r\"")) << traced.err;
-    EXPECT_TRUE(Has(traced.err, "status record: zone 12, status code 1, checksum good"));
-    EXPECT_TRUE(Has(traced.err, "status record: zone 12, status code 7, checksum bad"));
-    EXPECT_TRUE(Has(traced.err, "the driver skipped this record: checksum bad"));
-    EXPECT_TRUE(Has(traced.err, "<- \"@Z\\r\""));
-    EXPECT_TRUE(Has(traced.err, "3 record(s), 1 bad checksum(s)"));
-    EXPECT_TRUE(Has(traced.err, "1 of 3 status record(s) were lost to bad checksums"));
+    EXPECT_TRUE(Contains(traced.err, "-> \"@S\\r\"")) << traced.err;
+    EXPECT_TRUE(Contains(traced.err, "status record: zone 12, status code 1, checksum good"));
+    EXPECT_TRUE(Contains(traced.err, "status record: zone 12, status code 7, checksum bad"));
+    EXPECT_TRUE(Contains(traced.err, "the driver skipped this record: checksum bad"));
+    EXPECT_TRUE(Contains(traced.err, "<- \"@Z\\r\""));
+    EXPECT_TRUE(Contains(traced.err, "3 record(s), 1 bad checksum(s)"));
+    EXPECT_TRUE(Contains(traced.err, "1 of 3 status record(s) were lost to bad checksums"));
     // Every trace line starts with an RFC 3339 time.
     std::regex stamp(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}([+-]\d\d:\d\d|Z) (->|<-|::) )");
     EXPECT_TRUE(std::regex_search(traced.err.substr(traced.err.find('\n') + 1), stamp));
     // Zone 12 lost its code 7 with the record.
-    EXPECT_TRUE(Has(traced.out, "P0012  0x01  ZS_CODE1")) << traced.out;
+    EXPECT_TRUE(Contains(traced.out, "P0012  0x01  ZS_CODE1")) << traced.out;
 
-    json done = Json(scan({"scan", "--json"}).out);
+    json done = ParseJson(scan({"scan", "--json"}).out);
     EXPECT_EQ(done["result"], "done");
     EXPECT_EQ(done["quality"]["records"], 3);
     EXPECT_EQ(done["quality"]["bad_checksums"], 1);
 
     Finished strict = scan({"scan", "--json", "--strict"});
     EXPECT_EQ(strict.exitCode, EXIT_FAILED);
-    json failed = Json(strict.out);
+    json failed = ParseJson(strict.out);
     EXPECT_EQ(failed["result"], "failed");
     EXPECT_EQ(failed["cause"], "checksum");
 }
@@ -182,11 +144,11 @@ TEST(TechnicianLine, EachLineFaultHasItsOwnCause) {
         xolsim::PtyPanel panel(Panel(), c.faults);
         std::vector<std::string> args = c.args;
         args.push_back("--json");
-        Finished run = HostOn(panel, args);
+        Finished run = RunXolhostOn(panel.devicePath(), args);
         EXPECT_EQ(run.exitCode, c.exitCode) << c.name << "\n" << run.out << run.err;
-        json outcome = Json(run.out);
+        json outcome = ParseJson(run.out);
         EXPECT_EQ(outcome["cause"], c.cause) << c.name << "\n" << run.out;
-        EXPECT_TRUE(Has(outcome.value("error", ""), c.advice)) << c.name << "\n" << run.out;
+        EXPECT_TRUE(Contains(outcome.value("error", ""), c.advice)) << c.name << "\n" << run.out;
         if (c.cause == "value") {
             EXPECT_EQ(panel.panel().stats().requests, 0u) << "the driver sent the value";
         }
@@ -195,7 +157,8 @@ TEST(TechnicianLine, EachLineFaultHasItsOwnCause) {
             ASSERT_TRUE(outcome.contains("suggested_timeout")) << run.out;
             std::string ticks = std::to_string(outcome["suggested_timeout"].get<int>());
             xolsim::PtyPanel again(Panel(), c.faults);
-            EXPECT_EQ(HostOn(again, {"--timeout", ticks, "scan"}).exitCode, EXIT_DONE);
+            EXPECT_EQ(RunXolhostOn(again.devicePath(), {"--timeout", ticks, "scan"}).exitCode,
+                      EXIT_DONE);
         }
     }
 }
@@ -205,29 +168,31 @@ TEST(TechnicianLine, EachPortFaultHasItsOwnCause) {
     int held = ::open(panel.devicePath().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(held, 0);
     ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
-    Finished busy = HostOn(panel, {"scan"});
+    Finished busy = RunXolhostOn(panel.devicePath(), {"scan"});
     ::close(held);
     EXPECT_EQ(busy.exitCode, EXIT_FAILED);
-    EXPECT_TRUE(Has(busy.err, "xolhost: cannot open the port")) << busy.err;
-    EXPECT_TRUE(Has(busy.err, "another program holds it"));
+    EXPECT_TRUE(Contains(busy.err, "xolhost: cannot open the port")) << busy.err;
+    EXPECT_TRUE(Contains(busy.err, "another program holds it"));
 
-    Finished missing = Host({"--port", "ttyNOSUCH9", "scan", "--json"});
+    Finished missing = RunXolhost({"--port", "ttyNOSUCH9", "scan", "--json"});
     EXPECT_EQ(missing.exitCode, EXIT_FAILED);
-    EXPECT_EQ(Json(missing.out)["cause"], "port_missing");
-    EXPECT_TRUE(Has(Json(missing.out)["error"].get<std::string>(), "No such file or directory"));
+    EXPECT_EQ(ParseJson(missing.out)["cause"], "port_missing");
+    EXPECT_TRUE(
+        Contains(ParseJson(missing.out)["error"].get<std::string>(), "No such file or directory"));
 
     for (const char* mode : {"--trace", "--direct"}) {
-        Finished stop = HostOn(panel, {mode, "--stop-bits", "1.5", "scan", "--json"});
+        Finished stop =
+            RunXolhostOn(panel.devicePath(), {mode, "--stop-bits", "1.5", "scan", "--json"});
         EXPECT_EQ(stop.exitCode, EXIT_FAILED) << mode;
-        EXPECT_EQ(Json(stop.out)["cause"], "port_setting") << mode << stop.out;
+        EXPECT_EQ(ParseJson(stop.out)["cause"], "port_setting") << mode << stop.out;
     }
 
     // A long link name (as under /dev/serial/by-id/) reaches the device,
     // through the relay and handed to the driver.
     std::string link = TempPath("usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
     ASSERT_EQ(::symlink(panel.devicePath().c_str(), link.c_str()), 0);
-    EXPECT_EQ(Host({"--port", link, "scan"}).exitCode, EXIT_DONE);
-    EXPECT_EQ(Host({"--port", link, "--direct", "scan"}).exitCode, EXIT_DONE);
+    EXPECT_EQ(RunXolhost({"--port", link, "scan"}).exitCode, EXIT_DONE);
+    EXPECT_EQ(RunXolhost({"--port", link, "--direct", "scan"}).exitCode, EXIT_DONE);
     ::unlink(link.c_str());
 }
 
@@ -235,12 +200,12 @@ TEST(TechnicianLine, MonitorReportsAClearedStatusOnlyAfterACleanScan) {
     xolsim::FaultOptions faults;
     faults.corruptEvery = 4; // one record in four: most scans lose one
     xolsim::PtyPanel panel(Panel(), faults);
-    Finished run =
-        HostOn(panel, {"monitor", "--interval", "0.05", "--scans", "8", "--json", "--utc"});
+    Finished run = RunXolhostOn(
+        panel.devicePath(), {"monitor", "--interval", "0.05", "--scans", "8", "--json", "--utc"});
     EXPECT_EQ(run.exitCode, EXIT_DONE) << run.err;
     int incomplete = 0;
     std::regex utc(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$)");
-    for (const json& line : JsonLines(run.out)) {
+    for (const json& line : ParseJsonLines(run.out)) {
         EXPECT_TRUE(std::regex_match(line.value("time", ""), utc)) << line;
         // The panel's statuses never change: every change would be false.
         EXPECT_NE(line["event"], "change") << run.out;
@@ -252,11 +217,12 @@ TEST(TechnicianLine, MonitorReportsAClearedStatusOnlyAfterACleanScan) {
 TEST(TechnicianLine, RecordingHoldsEveryByteBothWays) {
     xolsim::PtyPanel panel(Panel());
     std::string file = TempPath("recording.jsonl");
-    ASSERT_EQ(HostOn(panel, {"--record", file, "read", "!C"}).exitCode, EXIT_DONE);
+    ASSERT_EQ(RunXolhostOn(panel.devicePath(), {"--record", file, "read", "!C"}).exitCode,
+              EXIT_DONE);
     std::ifstream in(file);
     std::vector<json> lines;
     for (std::string line; std::getline(in, line);) {
-        lines.push_back(Json(line));
+        lines.push_back(ParseJson(line));
     }
     ::unlink(file.c_str());
     ASSERT_GE(lines.size(), 3u);
@@ -275,10 +241,10 @@ TEST(TechnicianLine, RecordingHoldsEveryByteBothWays) {
 }
 
 TEST(TechnicianConventions, CommandLineAndOutput) {
-    Finished version = Host({"-V"});
+    Finished version = RunXolhost({"-V"});
     EXPECT_EQ(version.exitCode, EXIT_DONE);
-    EXPECT_TRUE(Has(version.out, "xolhost ")) << version.out;
-    EXPECT_TRUE(Json(Host({"describe", "--json"}).out).contains("version"));
+    EXPECT_TRUE(Contains(version.out, "xolhost ")) << version.out;
+    EXPECT_TRUE(ParseJson(RunXolhost({"describe", "--json"}).out).contains("version"));
 
     struct Case {
         std::vector<std::string> args;
@@ -292,44 +258,44 @@ TEST(TechnicianConventions, CommandLineAndOutput) {
         {{"--port", "tty", "scan"}, "own terminal"},
     };
     for (const Case& c : usage) {
-        Finished run = Host(c.args);
+        Finished run = RunXolhost(c.args);
         EXPECT_EQ(run.exitCode, EXIT_USAGE) << c.args.front() << run.err;
-        EXPECT_TRUE(Has(run.err, "xolhost: ")) << run.err;
-        EXPECT_TRUE(Has(run.err, c.message)) << run.err;
+        EXPECT_TRUE(Contains(run.err, "xolhost: ")) << run.err;
+        EXPECT_TRUE(Contains(run.err, c.message)) << run.err;
     }
 
-    Finished ms = Host({"--simulate", "--timeout", "40ms", "--trace-panel", "read", "!N"});
+    Finished ms = RunXolhost({"--simulate", "--timeout", "40ms", "--trace-panel", "read", "!N"});
     EXPECT_EQ(ms.exitCode, EXIT_DONE) << ms.err;
-    EXPECT_FALSE(Has(ms.err, "warning"));
-    Finished ignored = Host({"--trace-panel", "describe"});
-    EXPECT_TRUE(Has(ignored.err, "xolhost: warning: --trace-panel is ignored")) << ignored.err;
+    EXPECT_FALSE(Contains(ms.err, "warning"));
+    Finished ignored = RunXolhost({"--trace-panel", "describe"});
+    EXPECT_TRUE(Contains(ignored.err, "xolhost: warning: --trace-panel is ignored")) << ignored.err;
 
     // Bytes that are not UTF-8 still give JSON.
-    Finished odd = Host({"check",
-                         "P\xff"
-                         "01",
-                         "--json"});
+    Finished odd = RunXolhost({"check",
+                               "P\xff"
+                               "01",
+                               "--json"});
     EXPECT_EQ(odd.exitCode, EXIT_REFUSED);
-    EXPECT_EQ(Json(odd.out)["result"], "refused");
+    EXPECT_EQ(ParseJson(odd.out)["result"], "refused");
 
     Finished full = xoltest::Run(
         {"/bin/sh", "-c", std::string(XOLHOST_PATH) + " --simulate scan --json >/dev/full"});
     EXPECT_EQ(full.exitCode, EXIT_OUTPUT);
-    EXPECT_TRUE(Has(full.err, "could not be written")) << full.err;
+    EXPECT_TRUE(Contains(full.err, "could not be written")) << full.err;
 
     std::string scenario = TempPath("huge.json");
     std::ofstream(scenario) << R"({"counts": {"C": 1e999}})";
-    Finished huge = Host({"--simulate", scenario, "scan"});
+    Finished huge = RunXolhost({"--simulate", scenario, "scan"});
     ::unlink(scenario.c_str());
     EXPECT_EQ(huge.exitCode, EXIT_USAGE) << huge.err;
-    EXPECT_TRUE(Has(huge.err, "number overflow")) << huge.err;
+    EXPECT_TRUE(Contains(huge.err, "number overflow")) << huge.err;
 }
 
 TEST(TechnicianConventions, TimesCarryTheLocalOffset) {
     ::setenv("TZ", "Asia/Kolkata", 1);
-    Finished run = Host({"--simulate", "monitor", "--scans", "1", "--json"});
+    Finished run = RunXolhost({"--simulate", "monitor", "--scans", "1", "--json"});
     ::unsetenv("TZ");
-    std::vector<json> lines = JsonLines(run.out);
+    std::vector<json> lines = ParseJsonLines(run.out);
     ASSERT_FALSE(lines.empty()) << run.err;
     EXPECT_TRUE(std::regex_search(lines[0].value("time", ""), std::regex(R"(\+05:30$)")))
         << lines[0];
@@ -339,15 +305,12 @@ TEST(TechnicianConventions, TerminationClosesTheChannelAndSaysSo) {
     xolsim::FaultOptions faults;
     faults.bitRate = 300; // the scan takes long enough to be interrupted
     xolsim::PtyPanel panel(Panel(), faults);
-    xoltest::Process host(
-        {XOLHOST_PATH, "--port", panel.devicePath(), "--timeout", "50", "scan", "--json"});
-    for (int i = 0; i < 500 && panel.panel().receivedFrames().empty(); ++i) {
-        std::this_thread::sleep_for(10ms);
-    }
+    Process host({XOLHOST_PATH, "--port", panel.devicePath(), "--timeout", "50", "scan", "--json"});
+    ASSERT_TRUE(WaitUntil([&] { return !panel.panel().receivedFrames().empty(); }));
     host.signal(SIGTERM);
     Finished run = host.wait();
     EXPECT_EQ(run.exitCode, EXIT_INTERRUPTED) << run.err;
-    json outcome = Json(run.out);
+    json outcome = ParseJson(run.out);
     EXPECT_EQ(outcome["result"], "interrupted");
     EXPECT_EQ(outcome["signal"], "SIGTERM");
     EXPECT_EQ(panel.panel().stats().reportsEnded, 1u) << "the running scan was cut short";
@@ -360,21 +323,23 @@ TEST(TechnicianConventions, SiteFileNamesZonesCodesAndPoints) {
         "codes": {"1": "fire alarm"},
         "points": {"l0012": "sounders, east wing"}})";
     xolsim::PtyPanel panel(Panel());
-    Finished scan = HostOn(panel, {"--site", site, "scan"});
-    EXPECT_TRUE(Has(scan.out, "P0012  0x09  ZS_CODE1 (fire alarm) ZS_CODE7  [Zone 12: stairwell "
-                              "east, 2nd floor]"))
+    Finished scan = RunXolhostOn(panel.devicePath(), {"--site", site, "scan"});
+    EXPECT_TRUE(Contains(scan.out,
+                         "P0012  0x09  ZS_CODE1 (fire alarm) ZS_CODE7  [Zone 12: stairwell "
+                         "east, 2nd floor]"))
         << scan.out;
-    json read = Json(HostOn(panel, {"--site", site, "read", "P0012", "--json"}).out);
+    json read = ParseJson(
+        RunXolhostOn(panel.devicePath(), {"--site", site, "read", "P0012", "--json"}).out);
     EXPECT_EQ(read["location"], "stairwell east, 2nd floor");
     EXPECT_EQ(read["meanings"]["ZS_CODE1"], "fire alarm");
-    Finished write = HostOn(panel, {"--site", site, "write", "L0012", "2"});
+    Finished write = RunXolhostOn(panel.devicePath(), {"--site", site, "write", "L0012", "2"});
     EXPECT_EQ(write.out, "L0012 (sounders, east wing) <- 2: done\n");
 
     std::ofstream(site) << R"({"zones": {"twelve": "x"}})";
-    Finished bad = Host({"--site", site, "describe"});
+    Finished bad = RunXolhost({"--site", site, "describe"});
     ::unlink(site.c_str());
     EXPECT_EQ(bad.exitCode, EXIT_USAGE);
-    EXPECT_TRUE(Has(bad.err, "zones.twelve")) << bad.err;
+    EXPECT_TRUE(Contains(bad.err, "zones.twelve")) << bad.err;
 }
 
 } // namespace
