@@ -19,6 +19,8 @@ export PATH="$bindir:$PATH"
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
 work=${output%.gz}
 rm -f "$output" "$work"
+# Ninja makes the folder of a rule's output; the other generators do not.
+mkdir -p "$(dirname "$output")"
 
 # One subcommand's help as roff: its usage and description, its own options
 # and positionals as .TP items, and its examples. CLI11 puts an item's text two
