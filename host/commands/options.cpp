@@ -8,6 +8,11 @@
 #include <cstdlib>
 #include <map>
 
+#include <xolest/xolest.h>
+
+#include "codec/control_values.h"
+#include "codec/text.h"
+#include "commands/command_table.h"
 #include "platform/exit_codes.h"
 
 #ifndef XOLHOST_VERSION
@@ -17,9 +22,6 @@
 namespace xolhost {
 
 namespace {
-
-const std::vector<std::string> COMMANDS = {"describe", "check",   "scan", "read",
-                                           "write",    "monitor", "serve"};
 
 constexpr uint32_t MAX_TIMEOUT_TICKS = 60000;
 
@@ -31,23 +33,6 @@ bool Number(const std::string& text, double& value) {
     char* end = nullptr;
     value = std::strtod(text.c_str(), &end);
     return end == text.c_str() + text.size() && std::isfinite(value);
-}
-
-std::size_t EditDistance(const std::string& a, const std::string& b) {
-    std::vector<std::size_t> row(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j) {
-        row[j] = j;
-    }
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-        std::size_t diagonal = row[0];
-        row[0] = i;
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            std::size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
-            diagonal = above;
-        }
-    }
-    return row[b.size()];
 }
 
 // Every global option with its description, for the help of each command.
@@ -63,26 +48,6 @@ std::string GlobalOptionsText(const CLI::App& app) {
         text += fmt::format("  {:<34} {}\n", shown, option->get_description());
     }
     return text;
-}
-
-const std::map<std::string, std::string>& Examples() {
-    static const std::map<std::string, std::string> EXAMPLES = {
-        {"describe", "  xolhost describe\n  xolhost describe --json\n"},
-        {"check", "  xolhost check P0017 o031250 '!Z'\n  xolhost check P0100 --count 1000\n"},
-        {"scan", "  xolhost -p ttyUSB0 scan\n"
-                 "  xolhost -p /dev/serial/by-id/usb-FTDI_FT232R-if00-port0 --trace scan\n"
-                 "  xolhost -p ttyS0 -b 9600 --timeout 100ms --strict scan --json\n"
-                 "  xolhost --simulate --site site.json scan\n"},
-        {"read", "  xolhost -p ttyUSB0 read P0017\n  xolhost -p ttyUSB0 read '!C'\n"
-                 "  xolhost -p ttyUSB0 read P0015 --count 4\n"},
-        {"write", "  xolhost -p ttyUSB0 write L0012 2\n  xolhost -p ttyUSB0 write '!R' 0\n"},
-        {"monitor", "  xolhost -p ttyUSB0 monitor --interval 5 --counts\n"
-                    "  xolhost -p ttyUSB0 --record line.jsonl monitor --scans 20 --json\n"},
-        {"serve", "  xolhost --simulate serve\n"
-                  "  xolhost -p ttyUSB0 --site site.json serve --listen 0.0.0.0:8080\n"
-                  "  xolhost -p ttyUSB0 serve --allow-commands --token-file /etc/xolhost/token\n"},
-    };
-    return EXAMPLES;
 }
 
 std::string TimeoutCheck(std::string& text) {
@@ -139,10 +104,10 @@ std::string ParseTimeout(const std::string& text, uint32_t& ticks) {
 std::string NearestCommand(const std::string& word) {
     std::string best;
     std::size_t bestDistance = 3;
-    for (const std::string& command : COMMANDS) {
-        std::size_t distance = EditDistance(word, command);
-        if (distance < bestDistance && distance < command.size()) {
-            best = command;
+    for (const CommandSpec& command : CommandTable()) {
+        std::size_t distance = cis::EditDistance(word, command.name);
+        if (distance < bestDistance && distance < command.name.size()) {
+            best = command.name;
             bestDistance = distance;
         }
     }
@@ -218,27 +183,26 @@ void AddGlobalOptions(CLI::App& app, Options& options) {
 
 std::map<std::string, CLI::App*> AddCommands(CLI::App& app, Options& options) {
     std::map<std::string, CLI::App*> commands;
-    commands["describe"] = app.add_subcommand("describe", "Show the driver's description");
-    auto* check = commands["check"] = app.add_subcommand("check", "Check point addresses");
+    for (const CommandSpec& command : CommandTable()) {
+        commands[std::string(command.name)] =
+            app.add_subcommand(std::string(command.name), std::string(command.summary));
+    }
+    auto* check = commands["check"];
     check->add_option("address", options.addresses, "Point addresses")->required();
     check->add_option("--count", options.count, "Check as a block of this many zones");
-    commands["scan"] =
-        app.add_subcommand("scan", "Run the status scan (!Z) and list the zones with a status");
-    auto* read = commands["read"] =
-        app.add_subcommand("read", "Read a point, or a block of zones with --count");
+    auto* read = commands["read"];
     read->add_option("address", options.address, "Point address")->required();
     read->add_option("--count", options.count, "Read a block of this many zones")
         ->check(CLI::Range(1, 1000));
     read->add_flag("--no-scan", options.noScan,
                    "Zone reads: skip the scan that first fills this new context's snapshot");
-    auto* write = commands["write"] = app.add_subcommand("write", "Write a value to a point");
+    auto* write = commands["write"];
     write->add_option("address", options.address, "Point address")->required();
     write->add_option("value", options.value, "Value, 0..65535")
         ->required()
         ->check(CLI::Range(0, 65535).description(""))
         ->type_name("0..65535");
-    auto* monitor = commands["monitor"] =
-        app.add_subcommand("monitor", "Scan every interval and print each change");
+    auto* monitor = commands["monitor"];
     monitor
         ->add_option("--interval", options.interval, "Seconds between scans (0..86400, default 2)")
         ->check(CLI::Validator(IntervalCheck, ""))
@@ -246,8 +210,7 @@ std::map<std::string, CLI::App*> AddCommands(CLI::App& app, Options& options) {
     monitor->add_option("--scans", options.scans, "Stop after this many scans (0: never)")
         ->check(CLI::NonNegativeNumber);
     monitor->add_flag("--counts", options.counts, "Also read !C and !N and print their changes");
-    auto* serve = commands["serve"] =
-        app.add_subcommand("serve", "Monitor the panel and show it on a web page, with a JSON API");
+    auto* serve = commands["serve"];
     serve->add_option("--interval", options.interval, "Seconds between scans (0..86400, default 2)")
         ->check(CLI::Validator(IntervalCheck, ""))
         ->type_name("SECONDS");
@@ -262,22 +225,29 @@ std::map<std::string, CLI::App*> AddCommands(CLI::App& app, Options& options) {
     return commands;
 }
 
+// The values each writable kind takes, from the one table of them.
+std::string WriteValuesText() {
+    std::string text = "Values each kind takes (the driver refuses any other without sending "
+                       "anything):\n";
+    for (auto [label, kind] :
+         {std::pair{"L, T points", PK_CONTROL_L}, std::pair{"Q, A points", PK_CONTROL_Q},
+          std::pair{"O points", PK_GROUP_ZONE}, std::pair{"X points", PK_CONTROL_X}}) {
+        text += fmt::format("  {:<13} {}\n", label, cis::ValuesText(kind));
+    }
+    return text +
+           fmt::format("  {:<13} {} (the command carries none)\n", "!D, !R, !S",
+                       cis::ValuesText(PK_SYSTEM_D)) +
+           fmt::format("  {:<13} {} (runs a scan)\n", "!Z", cis::ValuesText(PK_SCAN)) +
+           "  P, !C, !N     cannot be written\n";
+}
+
 // Each command's help lists the global options too, and examples.
 void AddCommandFooters(const CLI::App& app, const std::map<std::string, CLI::App*>& commands) {
     std::string globals = GlobalOptionsText(app);
     for (auto& [name, command] : commands) {
-        std::string footer = globals + "\nExamples:\n" + Examples().at(name);
+        std::string footer = globals + "\nExamples:\n" + std::string(FindCommand(name)->examples);
         if (name == "write") {
-            footer = "Values each kind takes (the driver refuses any other without sending "
-                     "anything):\n"
-                     "  L, T points   2 (E) or 3 (D)\n"
-                     "  Q, A points   0 (R), 1 (A), 2 (E) or 3 (D)\n"
-                     "  O points      0 (R) or 1 (A)\n"
-                     "  X points      0 (D) or 1 (E)\n"
-                     "  !D, !R, !S    any value (the command carries none)\n"
-                     "  !Z            any value (runs a scan)\n"
-                     "  P, !C, !N     cannot be written\n\n" +
-                     footer;
+            footer = WriteValuesText() + "\n" + footer;
         }
         command->footer(footer);
     }

@@ -48,6 +48,8 @@ public:
     virtual std::string modulePortName() const = 0;
     // Waits until everything the driver has written so far has passed.
     virtual void sync() = 0;
+    // What decodes the bytes it passes.
+    virtual LineDecoder& decoder() = 0;
 };
 
 bool RelayAvailable();

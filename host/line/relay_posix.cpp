@@ -264,6 +264,7 @@ public:
     bool start(PortProblem& problem);
     std::string modulePortName() const override { return name_; }
     void sync() override;
+    LineDecoder& decoder() override { return decoder_; }
 
 private:
     void run();

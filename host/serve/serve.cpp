@@ -16,8 +16,10 @@
 #include <vector>
 
 #include "platform/exit_codes.h"
+#include "present/output.h"
 #include "present/site.h"
 #include "present/timestamps.h"
+#include "sinks/event_forms.h"
 
 namespace xolhost {
 
@@ -30,8 +32,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t KEPT_EVENTS = 1000;
 constexpr std::size_t SNAPSHOT_EVENTS = 200;
-// Failed scans in a row after which the channel is closed and opened again.
-constexpr int FAILURES_BEFORE_REOPEN = 3;
 
 std::string Dump(const json& value) {
     return value.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -41,32 +41,23 @@ std::string Message(const char* type, const json& data) {
     return fmt::format("event: {}\ndata: {}\n\n", type, Dump(data));
 }
 
-// A command from the page, done by the supervising thread.
-struct Command {
-    std::string address;
-    uint16_t value = 0;
-    std::string from;
-    std::promise<json> outcome;
-};
-
-// What the supervising thread publishes for the server's threads, and the
-// commands they queue to it. Everything here is under `mutex`.
+// What the supervising thread publishes for the server's threads.
+// Everything here is under `mutex`.
 struct Board {
     std::mutex mutex;
     std::condition_variable changed; // a new version for the live pages
-    std::condition_variable queued;  // a command for the supervising thread
     uint64_t version = 0;
     std::vector<uint16_t> zones = std::vector<uint16_t>(ZONE_COUNT + 1, 0);
     json status = json::object();
     std::deque<json> events; // oldest first
     uint64_t nextEventId = 1;
     Clock::time_point lastAttempt = Clock::now();
-    std::deque<std::shared_ptr<Command>> commands;
     bool stopping = false;
 
+    // Events keep the core's sequence numbers as their ids.
     void addEvent(json event) {
         std::lock_guard lock(mutex);
-        event["id"] = nextEventId++;
+        nextEventId = event["id"].get<uint64_t>() + 1;
         events.push_back(std::move(event));
         if (events.size() > KEPT_EVENTS) {
             events.pop_front();
@@ -228,8 +219,9 @@ void SetJson(httplib::Response& res, const json& body, int code = 200) {
 
 class Server {
 public:
-    Server(Board& board, const Options& options, Output& out, std::string token)
-        : board_(board), options_(options), out_(out), token_(std::move(token)) {
+    Server(Board& board, const WebSettings& settings, CommandQueue& queue, Output& out,
+           std::string token)
+        : board_(board), settings_(settings), queue_(queue), out_(out), token_(std::move(token)) {
         server_.new_task_queue = [] { return new httplib::ThreadPool(16); };
         routes();
     }
@@ -286,7 +278,7 @@ private:
         server_.Get("/healthz", [this](const httplib::Request&, httplib::Response& res) {
             // Healthy while the supervising thread keeps its rhythm; the
             // panel's own state is in the body, not the code.
-            auto limit = std::chrono::duration<double>(std::max(3 * options_.interval, 30.0));
+            auto limit = std::chrono::duration<double>(std::max(3 * settings_.interval, 30.0));
             std::lock_guard lock(board_.mutex);
             bool alive = Clock::now() - board_.lastAttempt < limit;
             SetJson(res,
@@ -325,7 +317,7 @@ private:
                 fmt::format("command from {}: {}: refused: {}", req.remote_addr, what, why));
             SetJson(res, {{"result", "refused"}, {"error", why}}, code);
         };
-        if (!options_.allowCommands) {
+        if (!settings_.allowCommands) {
             return refuse(403, "commands are off (start serve with --allow-commands)");
         }
         const std::string header = req.get_header_value("Authorization");
@@ -337,182 +329,127 @@ private:
             return refuse(400, "the body must be {\"address\": \"L0012\", \"value\": 0..65535}");
         }
         out_.progress(fmt::format("command from {}: {}: queued", req.remote_addr, what));
-        auto queued = std::make_shared<Command>();
-        queued->address = address;
-        queued->value = static_cast<uint16_t>(value);
-        queued->from = req.remote_addr;
-        std::future<json> outcome = queued->outcome.get_future();
-        {
-            std::lock_guard lock(board_.mutex);
-            if (board_.stopping) {
-                return refuse(503, "xolhost is stopping");
-            }
-            board_.commands.push_back(queued);
-            board_.queued.notify_all();
+        auto outcome = queue_.push(address, static_cast<uint16_t>(value), req.remote_addr);
+        if (!outcome) {
+            return refuse(503, "xolhost is stopping");
         }
-        json result = outcome.get();
-        SetJson(res, result, result.value("result", "") == "done" ? 200 : 409);
+        CommandResult result = outcome->get();
+        json body = {{"result", ResultName(result.result)}};
+        if (!result.error.empty()) {
+            body["error"] = result.error;
+        }
+        SetJson(res, body, result.result == RC_DONE ? 200 : 409);
     }
 
     Board& board_;
-    const Options& options_;
+    const WebSettings& settings_;
+    CommandQueue& queue_;
     Output& out_;
     std::string token_;
     httplib::Server server_;
     std::thread thread_;
 };
 
-// The supervising thread: scans every interval, runs queued commands in
-// between, closes the channel after failures in a row and opens it again.
-class Supervisor {
+const char* ChannelName(ChannelState state) {
+    switch (state) {
+    case ChannelState::Open:
+        return "open";
+    case ChannelState::Failing:
+        return "failing";
+    default:
+        return "closed";
+    }
+}
+
+// The board as a sink: events with their text, and after every step the
+// zones, counts and figures the core holds.
+class BoardSink : public EventSink {
 public:
-    Supervisor(Session& session, const Options& options, const LineSettings& line,
-               Interrupts& interrupts, Output& out, Board& board)
-        : session_(session), options_(options), line_(line), interrupts_(interrupts), out_(out),
-          board_(board) {}
+    BoardSink(Board& board, const WebSettings& settings, const Site* site)
+        : board_(board), settings_(settings), site_(site) {}
 
-    void run() {
-        auto interval = std::chrono::milliseconds(static_cast<int64_t>(options_.interval * 1000));
-        auto due = Clock::now();
-        while (!interrupts_.requested()) {
-            if (Clock::now() >= due) {
-                due = std::max(due + interval, Clock::now());
-                step();
-            }
-            std::shared_ptr<Command> next;
-            {
-                std::unique_lock lock(board_.mutex);
-                board_.queued.wait_until(
-                    lock, std::min(due, Clock::now() + std::chrono::milliseconds(50)),
-                    [&] { return !board_.commands.empty(); });
-                if (!board_.commands.empty()) {
-                    next = board_.commands.front();
-                    board_.commands.pop_front();
-                }
-            }
-            if (next) {
-                runCommand(*next);
-            }
-        }
-    }
-
-    // Answers the commands still queued when serving ends.
-    void refuseQueued() {
-        std::lock_guard lock(board_.mutex);
-        for (auto& command : board_.commands) {
-            command->outcome.set_value({{"result", "failed"}, {"error", "xolhost is stopping"}});
-        }
-        board_.commands.clear();
-    }
-
-private:
-    void event(json object) {
-        object["time"] = Rfc3339(std::chrono::system_clock::now(), options_.utc);
+    void event(const Event& event) override {
+        json object = EventJson(event, site_, settings_.utc);
+        object["id"] = event.sequence;
+        object["text"] = EventText(event, site_);
         board_.addEvent(std::move(object));
     }
 
-    void step() {
-        if (!session_.channelOpen()) {
-            int32_t opened = session_.openChannel(line_);
-            if (opened == RC_DONE) {
-                ++reopens_;
-                failures_ = 0;
-                channel_ = "open";
-                out_.progress("the channel is open again");
-                event({{"event", "channel_reopened"},
-                       {"text", "the channel is open again"},
-                       {"reopens", reopens_}});
-            }
-            publish(nullptr);
-            return;
-        }
-        Session::ScanReport report = session_.monitorStep(state_);
-        ++scans_;
-        if (report.result == RC_DONE) {
-            failures_ = 0;
-            channel_ = "open";
-            lastScan_ = Rfc3339(std::chrono::system_clock::now(), options_.utc);
-        } else {
-            ++failedScans_;
-            channel_ = "failing";
-            if (++failures_ >= FAILURES_BEFORE_REOPEN) {
-                session_.closeChannel(options_.port);
-                channel_ = "closed";
-                std::string text = fmt::format(
-                    "{} scans failed in a row: the channel is closed and will be opened again",
-                    failures_);
-                out_.progress(text);
-                event({{"event", "channel_closed"}, {"text", text}});
-            }
-        }
-        publish(&report);
-    }
-
-    void runCommand(Command& command) {
-        std::string error;
-        int32_t result = RC_FAILED;
-        if (session_.channelOpen()) {
-            result = session_.writePoint(command.address, command.value, error);
-        } else {
-            error = "the channel is closed";
-        }
-        json outcome = {{"result", ResultName(result)}};
-        std::string text =
-            fmt::format("{} <- {}: {}", command.address, command.value, ResultName(result));
-        if (!error.empty()) {
-            outcome["error"] = error;
-            text += ": " + error;
-        }
-        out_.progress(fmt::format("command from {}: {}", command.from, text));
-        event({{"event", "command"},
-               {"address", command.address},
-               {"value", command.value},
-               {"result", ResultName(result)},
-               {"from", command.from},
-               {"text", text}});
-        command.outcome.set_value(outcome);
-    }
-
-    void publish(const Session::ScanReport* report) {
+    void state(const SupervisionState& state) override {
         std::lock_guard lock(board_.mutex);
         board_.lastAttempt = Clock::now();
         std::fill(board_.zones.begin(), board_.zones.end(), 0);
-        for (const auto& [zone, status] : state_.known) {
+        for (const auto& [zone, status] : state.zones) {
             board_.zones[static_cast<std::size_t>(zone)] = status;
         }
         json& s = board_.status;
-        s["channel"] = channel_;
-        s["reopens"] = reopens_;
-        s["scans"] = scans_;
-        s["failed_scans"] = failedScans_;
-        s["zones_with_status"] = state_.known.size();
-        s["last_scan"] = lastScan_.empty() ? json(nullptr) : json(lastScan_);
+        s["channel"] = ChannelName(state.channel);
+        s["reopens"] = state.reopens;
+        s["scans"] = state.scans;
+        s["failed_scans"] = state.failedScans;
+        s["zones_with_status"] = state.zones.size();
+        s["last_scan"] = state.lastCompletedScan
+                             ? json(Rfc3339(*state.lastCompletedScan, settings_.utc))
+                             : json(nullptr);
         json counts = json::object();
-        for (const auto& [which, value] : state_.counts) {
+        for (const auto& [which, value] : state.counts) {
             counts[std::string(1, which)] = value;
         }
         s["counts"] = counts;
-        if (report != nullptr && report->result == RC_DONE) {
-            s["scan_seconds"] = report->seconds;
-            s["quality"] = report->watched ? FiguresJson(report->figures) : json(nullptr);
+        if (state.lastScan && state.lastScan->result == RC_DONE) {
+            s["scan_seconds"] = state.lastScan->seconds;
+            s["quality"] =
+                state.lastScan->watched ? FiguresJson(state.lastScan->figures) : json(nullptr);
         }
         ++board_.version;
         board_.changed.notify_all();
     }
 
-    Session& session_;
-    const Options& options_;
-    const LineSettings& line_;
-    Interrupts& interrupts_;
-    Output& out_;
+private:
     Board& board_;
-    Session::MonitorState state_;
-    std::string channel_ = "open";
-    std::string lastScan_;
-    int failures_ = 0;
-    uint64_t reopens_ = 0;
-    uint64_t scans_ = 0;
-    uint64_t failedScans_ = 0;
+    const WebSettings& settings_;
+    const Site* site_;
+};
+
+class Service : public WebService {
+public:
+    Service(const WebSettings& settings, CommandQueue& queue, Output& out, std::string token)
+        : settings_(settings), queue_(queue), sink_(board_, settings_, out.site()),
+          server_(board_, settings_, queue, out, std::move(token)) {
+        board_.status = {{"channel", "open"},
+                         {"port", settings.port},
+                         {"interval", settings.interval},
+                         {"zone_count", ZONE_COUNT},
+                         {"commands", settings.allowCommands},
+                         {"bits", BitsLegend(out.site())},
+                         {"last_scan", nullptr},
+                         {"quality", nullptr},
+                         {"counts", json::object()}};
+        if (const Site* site = out.site(); site != nullptr && !site->name.empty()) {
+            board_.status["site"] = site->name;
+        }
+    }
+    ~Service() override { stop(); }
+
+    int bind(const ListenAddress& at) { return server_.bind(at); }
+    void start() { server_.start(); }
+    EventSink& sink() override { return sink_; }
+    void stop() override {
+        {
+            std::lock_guard lock(board_.mutex);
+            board_.stopping = true;
+            board_.changed.notify_all();
+        }
+        queue_.close("xolhost is stopping");
+        server_.stop();
+    }
+
+private:
+    WebSettings settings_;
+    CommandQueue& queue_;
+    Board board_;
+    BoardSink sink_;
+    Server server_;
 };
 
 } // namespace
@@ -521,59 +458,21 @@ bool ServeAvailable() {
     return true;
 }
 
-int Serve(Session& session, const Options& options, const LineSettings& line,
-          Interrupts& interrupts, Output& out) {
-    ListenAddress at = ParseListen(options.listen);
-    std::string token = options.allowCommands ? ReadToken(options.tokenFile) : std::string();
-    Board board;
-    board.status = {{"channel", "open"},
-                    {"port", options.port},
-                    {"interval", options.interval},
-                    {"zone_count", ZONE_COUNT},
-                    {"commands", options.allowCommands},
-                    {"bits", BitsLegend(out.site())},
-                    {"last_scan", nullptr},
-                    {"quality", nullptr},
-                    {"counts", json::object()}};
-    if (const Site* site = out.site(); site != nullptr && !site->name.empty()) {
-        board.status["site"] = site->name;
-    }
-    session.setEventSink([&board](const json& event) { board.addEvent(event); });
-    Server server(board, options, out, token);
-    int port = server.bind(at);
+std::unique_ptr<WebService> StartWebService(const WebSettings& settings, CommandQueue& queue,
+                                            Output& out) {
+    ListenAddress at = ParseListen(settings.listen);
+    std::string token = settings.allowCommands ? ReadToken(settings.tokenFile) : std::string();
+    auto service = std::make_unique<Service>(settings, queue, out, token);
+    int port = service->bind(at);
     if (port < 0) {
-        session.setEventSink(nullptr);
-        out.error(fmt::format("serve: cannot listen on {}", options.listen));
-        session.closeChannel(options.port);
-        return EXIT_FAILED;
+        out.error(fmt::format("serve: cannot listen on {}", settings.listen));
+        return nullptr;
     }
-    server.start();
+    service->start();
     bool v6 = at.host.find(':') != std::string::npos;
     out.progress(fmt::format("serving http://{}{}{}:{}/ every {:g} s; Ctrl-C ends", v6 ? "[" : "",
-                             at.host, v6 ? "]" : "", port, options.interval));
-    Supervisor supervisor(session, options, line, interrupts, out, board);
-    auto stopServing = [&] {
-        {
-            std::lock_guard lock(board.mutex);
-            board.stopping = true;
-            board.changed.notify_all();
-        }
-        supervisor.refuseQueued();
-        server.stop();
-        session.setEventSink(nullptr);
-    };
-    try {
-        supervisor.run();
-    } catch (const Interrupted&) {
-        // An interrupt is how serving ends.
-    } catch (...) {
-        stopServing();
-        throw;
-    }
-    stopServing();
-    out.progress(fmt::format("serving ended by {}",
-                             interrupts.requested() ? interrupts.name() : "an error"));
-    return session.closeChannel(options.port) ? EXIT_DONE : EXIT_FAILED;
+                             at.host, v6 ? "]" : "", port, settings.interval));
+    return service;
 }
 
 } // namespace xolhost

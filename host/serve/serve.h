@@ -1,24 +1,45 @@
-// xolhost serve: the monitor behind a small web server. One page shows every
-// zone's status, the counts, the last scan and the channel, with the events
-// pushed live; a JSON API gives the same data. This thread makes every call
-// into the driver; the server's threads only read what it publishes and
-// queue the page's commands to it.
+// xolhost serve's web side: one page shows every zone's status, the counts,
+// the last scan and the channel, with the events pushed live; a JSON API
+// gives the same data and takes token-guarded commands. It is a sink of the
+// supervision core: the server's threads only read what the core published
+// and queue the page's commands to the supervising thread.
 #pragma once
 
-#include "commands/options.h"
-#include "module/driver.h"
-#include "platform/interrupts.h"
-#include "commands/session.h"
-#include "present/output.h"
+#include <memory>
+#include <string>
+
+#include "supervision/command_queue.h"
+#include "supervision/events.h"
 
 namespace xolhost {
+
+class Output;
+
+struct WebSettings {
+    std::string listen = "127.0.0.1:8080"; // ADDRESS:PORT; port 0: any free one
+    bool allowCommands = false;
+    std::string tokenFile; // with allowCommands: the commands' Bearer token
+    double interval = 2.0; // seconds between scans, for the page and /healthz
+    std::string port;      // the panel's port, as the user named it
+    bool utc = false;
+};
+
+class WebService {
+public:
+    virtual ~WebService() = default;
+    // The board the page reads: give it the core's events and state.
+    virtual EventSink& sink() = 0;
+    // Ends the live pages, answers queued commands and stops the server.
+    virtual void stop() = 0;
+};
 
 // False where xolhost was built without a web server (Windows, or without
 // cpp-httplib).
 bool ServeAvailable();
 
-// Serves until an interrupt, then closes the channel. Returns the exit code.
-int Serve(Session& session, const Options& options, const LineSettings& line,
-          Interrupts& interrupts, Output& out);
+// Binds and starts serving; the page's commands go to `queue`. Null, with a
+// message, when it cannot listen. UsageError for a bad --listen or token.
+std::unique_ptr<WebService> StartWebService(const WebSettings& settings, CommandQueue& queue,
+                                            Output& out);
 
 } // namespace xolhost

@@ -9,9 +9,8 @@ bool ServeAvailable() {
     return false;
 }
 
-int Serve(Session&, const Options&, const LineSettings&, Interrupts&, Output& out) {
-    out.error("serve is not available in this build of xolhost");
-    return EXIT_USAGE;
+std::unique_ptr<WebService> StartWebService(const WebSettings&, CommandQueue&, Output&) {
+    throw UsageError("serve is not available in this build of xolhost");
 }
 
 } // namespace xolhost

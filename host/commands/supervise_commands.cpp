@@ -1,0 +1,152 @@
+// monitor and serve: the supervision core on the driver's channel, its
+// events printed, or shown on the web page.
+#include <fmt/format.h>
+
+#include "codec/control_values.h"
+#include "commands/command_table.h"
+#include "commands/options.h"
+#include "line/panel_line.h"
+#include "platform/exit_codes.h"
+#include "platform/interrupts.h"
+#include "present/output.h"
+#include "serve/serve.h"
+#include "sinks/printers.h"
+#include "supervision/supervisor.h"
+
+namespace xolhost {
+
+namespace {
+
+// The panel the core supervises, through the driver's channel.
+class DriverPanel : public SupervisedPanel {
+public:
+    explicit DriverPanel(CommandContext& context)
+        : line_(*context.line), settings_(*context.lineSettings), out_(context.out),
+          port_(context.options.port) {}
+
+    ScanResult scan() override {
+        ZoneScan zones = line_.scanZones(out_.cursor());
+        ScanResult scan{zones.call.result,  std::move(zones.statuses),
+                        zones.call.watched, zones.call.traffic.figures,
+                        zones.seconds,      {}};
+        if (scan.result != RC_DONE) {
+            scan.why = line_.whyFailed(zones.call);
+        }
+        return scan;
+    }
+
+    CountResult readCount(char which) override {
+        Point point = line_.point(std::string("!") + which);
+        CountResult count;
+        LineCall call = line_.call([&] { return line_.channel().read(point, count.value); });
+        count.result = line_.after(call.result);
+        if (count.result == RC_REFUSED && call.watched && call.traffic.lastCountReplyBad) {
+            count.why = {Cause::Checksum, "the panel's count reply failed its checksum", {}};
+        } else if (count.result != RC_DONE) {
+            count.why = line_.whyFailed(call);
+        }
+        return count;
+    }
+
+    CommandResult write(const std::string& address, uint16_t value) override {
+        Point point;
+        if (line_.after(line_.channel().check(address, point)) != RC_DONE) {
+            return {RC_REFUSED, fmt::format("\"{}\" is not a valid point address", address)};
+        }
+        LineCall call = line_.call([&] { return line_.channel().write(point, value); });
+        CommandResult result{line_.after(call.result), {}};
+        if (result.result == RC_FAILED) {
+            result.error = line_.whyFailed(call).text;
+        } else if (result.result == RC_REFUSED) {
+            std::string values = cis::ValuesText(point.kind);
+            result.error = values.empty() ? fmt::format("points of kind {} cannot be written",
+                                                        KindText(point.kind))
+                           : cis::KindTakesValue(point.kind, value)
+                               ? "refused by the panel"
+                               : fmt::format("{} points take {}", KindText(point.kind), values);
+        }
+        return result;
+    }
+
+    bool channelOpen() const override { return line_.channel().isOpen(); }
+    bool openChannel() override { return line_.channel().open(settings_) == RC_DONE; }
+    void closeChannel() override {
+        if (int32_t result = line_.channel().close(); result != RC_DONE) {
+            out_.error(fmt::format("the driver could not close the port {} ({})", port_,
+                                   ResultName(result)));
+        }
+    }
+
+private:
+    PanelLine& line_;
+    const LineSettings& settings_;
+    Output& out_;
+    std::string port_;
+};
+
+SupervisionSettings SettingsOf(const Options& options) {
+    SupervisionSettings settings;
+    settings.interval = std::chrono::milliseconds(static_cast<int64_t>(options.interval * 1000));
+    settings.steps = options.command == "monitor" ? static_cast<uint64_t>(options.scans) : 0;
+    settings.counts = options.counts;
+    return settings;
+}
+
+} // namespace
+
+int RunMonitor(CommandContext& context) {
+    Output& out = context.out;
+    DriverPanel panel(context);
+    Supervisor supervisor(panel, SettingsOf(context.options));
+    EventPrinter printer(out, context.options.utc);
+    supervisor.addSink(printer);
+    if (!out.jsonMode()) {
+        out.progress(fmt::format("monitoring {} every {:g} s; Ctrl-C ends", context.options.port,
+                                 context.options.interval));
+    }
+    CommandQueue noCommands;
+    try {
+        supervisor.run(noCommands, [&] { return context.interrupts.requested(); });
+    } catch (const Interrupted&) {
+        // An interrupt is how a monitor ends.
+    }
+    if (context.interrupts.requested()) {
+        supervisor.interrupted(context.interrupts.name());
+        if (!out.jsonMode()) {
+            out.progress(fmt::format("monitoring ended by {}", context.interrupts.name()));
+        }
+    }
+    return supervisor.failing() ? EXIT_FAILED : EXIT_DONE;
+}
+
+int RunServe(CommandContext& context) {
+    const Options& options = context.options;
+    Output& out = context.out;
+    CommandQueue queue;
+    WebSettings web{options.listen,   options.allowCommands, options.tokenFile,
+                    options.interval, options.port,          options.utc};
+    std::unique_ptr<WebService> service = StartWebService(web, queue, out);
+    if (!service) {
+        return EXIT_FAILED;
+    }
+    DriverPanel panel(context);
+    Supervisor supervisor(panel, SettingsOf(options));
+    ProgressPrinter progress(out);
+    supervisor.addSink(service->sink());
+    supervisor.addSink(progress);
+    try {
+        supervisor.run(queue, [&] { return context.interrupts.requested(); });
+    } catch (const Interrupted&) {
+        // An interrupt is how serving ends.
+    } catch (...) {
+        service->stop();
+        throw;
+    }
+    service->stop();
+    out.progress(fmt::format("serving ended by {}", context.interrupts.requested()
+                                                        ? context.interrupts.name()
+                                                        : "an error"));
+    return EXIT_DONE;
+}
+
+} // namespace xolhost

@@ -1,0 +1,171 @@
+#include "sinks/event_forms.h"
+
+#include <fmt/format.h>
+
+#include "present/output.h"
+#include "present/timestamps.h"
+
+namespace xolhost {
+
+using nlohmann::json;
+
+namespace {
+
+template <class... Ts>
+struct Overloaded : Ts... {
+    using Ts::operator()...;
+};
+template <class... Ts>
+Overloaded(Ts...) -> Overloaded<Ts...>;
+
+std::string CountAddress(char which) {
+    return std::string("!") + which;
+}
+
+std::string ChangeText(const event::ZoneChanged& e, const Site* site) {
+    std::string changes;
+    if (e.set() != 0) {
+        changes += fmt::format("  set: {}", fmt::join(BitNames(e.set()), " "));
+    }
+    if (e.cleared() != 0) {
+        changes += fmt::format("  cleared: {}", fmt::join(BitNames(e.cleared()), " "));
+    }
+    return fmt::format("{}  0x{:02X} -> 0x{:02X}  {}{}{}", ZoneAddress(e.zone), e.before, e.now,
+                       e.now == 0 ? std::string("(no status)") : BitsText(e.now, site),
+                       ZoneLocation(e.zone, site), changes);
+}
+
+std::string CommandText(const event::Command& e) {
+    std::string text = fmt::format("{} <- {}: {}", e.address, e.value, ResultName(e.result));
+    return e.error.empty() ? text : text + ": " + e.error;
+}
+
+json Fields(const EventBody& body, const Site* site) {
+    return std::visit(
+        Overloaded{
+            [&](const event::ZoneInitial& e) {
+                json object = ZoneJson(e.zone, e.status, site);
+                object["from"] = 0;
+                return object;
+            },
+            [](const event::NoZoneStatus&) {
+                return json{{"zones", 0}};
+            },
+            [&](const event::ZoneChanged& e) {
+                json object = ZoneJson(e.zone, e.now, site);
+                object["from"] = e.before;
+                object["set"] = BitNames(e.set());
+                object["cleared"] = BitNames(e.cleared());
+                return object;
+            },
+            [](const event::CountRead& e) {
+                json object = {{"address", CountAddress(e.which)}, {"value", e.value}};
+                if (e.before) {
+                    object["from"] = *e.before;
+                }
+                return object;
+            },
+            [](const event::CountFailed& e) {
+                return json{{"address", CountAddress(e.which)},
+                            {"result", ResultName(e.result)},
+                            {"cause", CauseName(e.why.cause)}};
+            },
+            [](const event::ScanFailed& e) {
+                return json{{"result", ResultName(e.result)}, {"cause", CauseName(e.why.cause)}};
+            },
+            [](const event::ScanRecovered&) { return json::object(); },
+            [](const event::ScanIncomplete& e) {
+                return json{{"quality", FiguresJson(e.figures)}, {"held", e.held}};
+            },
+            [](const event::ChannelClosed& e) {
+                return json{{"failures", e.failures}};
+            },
+            [](const event::ChannelReopened& e) {
+                return json{{"reopens", e.reopens}};
+            },
+            [](const event::Command& e) {
+                json object = {{"address", e.address},
+                               {"value", e.value},
+                               {"result", ResultName(e.result)},
+                               {"from", e.origin}};
+                if (!e.error.empty()) {
+                    object["error"] = e.error;
+                }
+                return object;
+            },
+            [](const event::Interrupted& e) {
+                return json{{"signal", e.signal}};
+            },
+        },
+        body);
+}
+
+} // namespace
+
+const char* EventName(const EventBody& body) {
+    return std::visit(
+        Overloaded{
+            [](const event::ZoneInitial&) { return "initial"; },
+            [](const event::NoZoneStatus&) { return "initial"; },
+            [](const event::ZoneChanged&) { return "change"; },
+            [](const event::CountRead& e) { return e.before ? "count_change" : "count"; },
+            [](const event::CountFailed&) { return "count_failed"; },
+            [](const event::ScanFailed&) { return "scan_failed"; },
+            [](const event::ScanRecovered&) { return "scan_recovered"; },
+            [](const event::ScanIncomplete&) { return "scan_incomplete"; },
+            [](const event::ChannelClosed&) { return "channel_closed"; },
+            [](const event::ChannelReopened&) { return "channel_reopened"; },
+            [](const event::Command&) { return "command"; },
+            [](const event::Interrupted&) { return "interrupted"; },
+        },
+        body);
+}
+
+json EventJson(const Event& event, const Site* site, bool utc) {
+    json object = Fields(event.body, site);
+    object["event"] = EventName(event.body);
+    object["seq"] = event.sequence;
+    object["time"] = Rfc3339(event.time, utc);
+    return object;
+}
+
+std::string EventText(const Event& event, const Site* site) {
+    return std::visit(
+        Overloaded{
+            [&](const event::ZoneInitial& e) { return ZoneLine(e.zone, e.status, site); },
+            [](const event::NoZoneStatus&) { return std::string("no zone has a status"); },
+            [&](const event::ZoneChanged& e) { return ChangeText(e, site); },
+            [](const event::CountRead& e) {
+                return e.before
+                           ? fmt::format("{}  {} -> {}", CountAddress(e.which), *e.before, e.value)
+                           : fmt::format("{} = {}", CountAddress(e.which), e.value);
+            },
+            [](const event::CountFailed& e) {
+                return fmt::format("{}: the count could not be read ({}): {}",
+                                   CountAddress(e.which), ResultName(e.result), e.why.text);
+            },
+            [](const event::ScanFailed& e) {
+                return "the scan failed: " + e.why.text +
+                       "; statuses kept from the last completed scan";
+            },
+            [](const event::ScanRecovered&) { return std::string("the panel answers again"); },
+            [](const event::ScanIncomplete& e) {
+                return fmt::format("the scan lost {} record(s) to bad checksums; statuses that "
+                                   "disappeared wait for a clean scan",
+                                   e.figures.skipped());
+            },
+            [](const event::ChannelClosed& e) {
+                return fmt::format(
+                    "{} scans failed in a row: the channel is closed and will be opened again",
+                    e.failures);
+            },
+            [](const event::ChannelReopened&) { return std::string("the channel is open again"); },
+            [](const event::Command& e) {
+                return fmt::format("command from {}: {}", e.origin, CommandText(e));
+            },
+            [](const event::Interrupted& e) { return "interrupted by " + e.signal; },
+        },
+        event.body);
+}
+
+} // namespace xolhost

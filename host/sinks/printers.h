@@ -1,0 +1,31 @@
+// The printers of events: every event on standard output, a line each (text
+// with its time, or JSON), and the notes on standard error that serve gives
+// of what changes for the channel and of commands.
+#pragma once
+
+#include "supervision/events.h"
+
+namespace xolhost {
+
+class Output;
+
+class EventPrinter : public EventSink {
+public:
+    EventPrinter(Output& out, bool utc) : out_(out), utc_(utc) {}
+    void event(const Event& event) override;
+
+private:
+    Output& out_;
+    bool utc_;
+};
+
+class ProgressPrinter : public EventSink {
+public:
+    explicit ProgressPrinter(Output& out) : out_(out) {}
+    void event(const Event& event) override;
+
+private:
+    Output& out_;
+};
+
+} // namespace xolhost

@@ -1,0 +1,70 @@
+// The supervision core: scans the panel every interval, reads the counts,
+// holds the clears that a scan which lost records cannot prove, closes the
+// channel after failures in a row and opens it again, and runs the commands
+// queued between scans. It tells what it finds to its sinks as typed events
+// and never formats anything itself. One thread runs it; it alone calls the
+// panel.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "supervision/command_queue.h"
+#include "supervision/events.h"
+#include "supervision/panel.h"
+
+namespace xolhost {
+
+struct SupervisionSettings {
+    std::chrono::milliseconds interval{2000};
+    uint64_t steps = 0; // 0: until stopped
+    bool counts = false;
+    int failuresBeforeReopen = 3; // failed scans in a row before the channel is reopened
+};
+
+class Supervisor {
+public:
+    using Clock = std::function<WallClock::time_point()>;
+
+    Supervisor(
+        SupervisedPanel& panel, SupervisionSettings settings,
+        Clock clock = [] { return WallClock::now(); });
+
+    void addSink(EventSink& sink) { sinks_.push_back(&sink); }
+
+    // One step: a scan and the counts, opening the channel first when it is
+    // closed. Sinks get the events, then the state.
+    void step();
+    // Runs a queued command and answers it; an event tells the sinks.
+    void runCommand(QueuedCommand& command);
+    // Steps every interval, with the queued commands run in between, until
+    // `stopRequested` or the settings' number of steps.
+    void run(CommandQueue& queue, const std::function<bool()>& stopRequested);
+    void interrupted(const std::string& signal);
+
+    // The last scan attempt failed.
+    bool failing() const { return failing_; }
+    const SupervisionState& state() const { return state_; }
+
+private:
+    void emit(EventBody body);
+    void publish();
+    bool reopen();
+    void scanFailed(const ScanResult& scan);
+    void reportChanges(const ScanResult& scan);
+    void readCounts();
+
+    SupervisedPanel& panel_;
+    SupervisionSettings settings_;
+    Clock clock_;
+    std::vector<EventSink*> sinks_;
+    SupervisionState state_;
+    uint64_t sequence_ = 0;
+    bool first_ = true;
+    bool failing_ = false;
+    int failuresInARow_ = 0;
+};
+
+} // namespace xolhost
