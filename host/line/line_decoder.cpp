@@ -2,8 +2,11 @@
 
 #include <fmt/format.h>
 
+#include <xolest/xolest.h>
+
 #include <algorithm>
 
+#include "codec/text.h"
 #include "present/site.h"
 #include "present/timestamps.h"
 
@@ -11,11 +14,11 @@ namespace xolhost {
 
 namespace {
 
+using cis::Frame;
+using cis::FrameKind;
+using cis::RecordUse;
 using nlohmann::json;
 
-// The driver begins a scan attempt again after this many records in a row
-// that fail their checksum.
-constexpr uint32_t SCAN_BAD_RECORD_LIMIT = 32;
 // A frame longer than any the panel sends is not one.
 constexpr std::size_t LONGEST_REPLY = 16;
 // Bytes of a frame in progress wait this long for the rest before they are
@@ -28,7 +31,7 @@ double Ms(SteadyClock::duration d) {
 }
 
 std::string Quoted(std::string_view bytes) {
-    return "\"" + Printable(bytes) + "\"";
+    return "\"" + cis::Printable(bytes) + "\"";
 }
 
 std::string Hex(std::string_view bytes) {
@@ -159,7 +162,7 @@ LineFigures LineDecoder::totals() const {
 
 void LineDecoder::onRequest(const std::string& frame, SteadyClock::time_point at) {
     flushStray();
-    Frame request = DecodeRequest(frame);
+    Frame request = cis::DecodeRequest(frame);
     settle(Closing::ByRequest, &request, frame, 0, at);
     if (request.kind == FrameKind::StartRequest) {
         badInARow_ = 0;
@@ -196,14 +199,14 @@ void LineDecoder::onPanelByte(char byte, SteadyClock::time_point at) {
         frame.swap(partial_);
         onReply(frame);
         lastReplyEnd_ = at;
-        trace(at, "<-", Quoted(frame), describeReply(DecodeReply(frame)));
+        trace(at, "<-", Quoted(frame), describeReply(cis::DecodeReply(frame)));
     } else if (partial_.size() > LONGEST_REPLY) {
         flushPartial("too long for any answer");
     }
 }
 
 void LineDecoder::onReply(const std::string& frame) {
-    Frame reply = DecodeReply(frame);
+    Frame reply = cis::DecodeReply(frame);
     if (reply.kind == FrameKind::Malformed) {
         noteGarbage(frame);
         return;
@@ -236,7 +239,7 @@ void LineDecoder::flushStray() {
     }
     call_.figures.strayBytes += stray_.size();
     noteGarbage(stray_);
-    trace(lastPanelByte_, "<-", HexBytes(stray_, 24),
+    trace(lastPanelByte_, "<-", cis::HexBytes(stray_, 24),
           fmt::format("stray bytes ({})", stray_.size()));
     stray_.clear();
 }
@@ -257,7 +260,7 @@ void LineDecoder::noteGarbage(std::string_view bytes) {
         if (!call_.garbageSample.empty()) {
             call_.garbageSample += ' ';
         }
-        call_.garbageSample += HexBytes(bytes, GARBAGE_SAMPLE);
+        call_.garbageSample += cis::HexBytes(bytes, GARBAGE_SAMPLE);
     }
 }
 
@@ -277,8 +280,9 @@ void LineDecoder::settle(Closing how, const Frame* next, const std::string& next
         // The driver asks for the next record only after reading one whole,
         // and gives the attempt up after reading too many bad ones in a row.
         bool limitReached =
-            badInARow_ + 1 >= SCAN_BAD_RECORD_LIMIT && bytes.size() >= CIS_STATUS_RECORD_SIZE &&
-            !CisChecksumGood(std::string_view(bytes).substr(0, CIS_STATUS_RECORD_SIZE));
+            badInARow_ + 1 >= XOL_SCAN_BAD_RECORD_LIMIT &&
+            bytes.size() >= cis::STATUS_RECORD_SIZE &&
+            !cis::DriverChecksumGood(std::string_view(bytes).substr(0, cis::STATUS_RECORD_SIZE));
         bool gaveUp =
             how == Closing::ByRequest ? next->kind == FrameKind::StartRequest : result != 0;
         bool recordRead = (how == Closing::ByRequest && next->kind == FrameKind::NextRequest) ||
@@ -291,8 +295,8 @@ void LineDecoder::settle(Closing how, const Frame* next, const std::string& next
         break;
     case FrameKind::LetterCommand:
     case FrameKind::TemplateCommand:
-        if (bytes.size() >= CIS_ANSWER_SIZE) {
-            used = CIS_ANSWER_SIZE;
+        if (bytes.size() >= cis::SHORT_REPLY_SIZE) {
+            used = cis::SHORT_REPLY_SIZE;
             call_.lastAnswer = bytes[1];
         }
         break;
@@ -302,8 +306,8 @@ void LineDecoder::settle(Closing how, const Frame* next, const std::string& next
     if (bytes.size() > used) {
         std::string_view rest = std::string_view(bytes).substr(used);
         call_.figures.discardedBytes += rest.size();
-        note(at,
-             fmt::format("the driver did not use {} byte(s): {}", rest.size(), HexBytes(rest, 24)));
+        note(at, fmt::format("the driver did not use {} byte(s): {}", rest.size(),
+                             cis::HexBytes(rest, 24)));
     }
     window_.open = false;
 }
@@ -312,7 +316,7 @@ std::size_t LineDecoder::settleScanAnswer(bool recordRead, bool scanDone,
                                           SteadyClock::time_point at) {
     const std::string& bytes = window_.bytes;
     if (scanDone) {
-        return std::min<std::size_t>(bytes.size(), CIS_ANSWER_SIZE);
+        return std::min<std::size_t>(bytes.size(), cis::SHORT_REPLY_SIZE);
     }
     if (!recordRead) {
         if (inCall_) {
@@ -321,12 +325,12 @@ std::size_t LineDecoder::settleScanAnswer(bool recordRead, bool scanDone,
         }
         return 0;
     }
-    std::size_t used = std::min(bytes.size(), CIS_STATUS_RECORD_SIZE);
+    std::size_t used = std::min(bytes.size(), cis::STATUS_RECORD_SIZE);
     std::string_view record(bytes.data(), used);
     ++call_.figures.records;
-    RecordUse use = DriverUseOfRecord(record);
+    RecordUse use = cis::DriverUseOfRecord(record);
     badInARow_ = use == RecordUse::BadChecksum ? badInARow_ + 1 : 0;
-    if (badInARow_ >= SCAN_BAD_RECORD_LIMIT) {
+    if (badInARow_ >= XOL_SCAN_BAD_RECORD_LIMIT) {
         note(at, fmt::format("{} records in a row failed their checksum: the driver begins the "
                              "scan again",
                              badInARow_));
@@ -354,20 +358,20 @@ std::size_t LineDecoder::settleScanAnswer(bool recordRead, bool scanDone,
 
 std::size_t LineDecoder::settleCountReply(bool retried) {
     const std::string& bytes = window_.bytes;
-    if (bytes.size() < CIS_COUNT_REPLY_SIZE) {
+    if (bytes.size() < cis::COUNT_REPLY_SIZE) {
         call_.lastCountReplyBad = false;
         call_.lastCountReplyOutOfStep = false;
         return 0;
     }
-    std::string_view reply = std::string_view(bytes).substr(0, CIS_COUNT_REPLY_SIZE);
-    bool good = CisChecksumGood(reply);
+    std::string_view reply = std::string_view(bytes).substr(0, cis::COUNT_REPLY_SIZE);
+    bool good = cis::DriverChecksumGood(reply);
     // A good reply followed by the same question came too late to be read.
     if (retried && good) {
         return 0;
     }
     call_.lastCountReplyBad = !good;
-    call_.lastCountReplyOutOfStep = DecodeReply(reply).kind != FrameKind::CountReply;
-    return CIS_COUNT_REPLY_SIZE;
+    call_.lastCountReplyOutOfStep = cis::DecodeReply(reply).kind != FrameKind::CountReply;
+    return cis::COUNT_REPLY_SIZE;
 }
 
 void LineDecoder::trace(SteadyClock::time_point at, const char* arrow, const std::string& shown,
@@ -393,7 +397,7 @@ std::chrono::system_clock::time_point LineDecoder::wallTime(SteadyClock::time_po
 
 std::string LineDecoder::zoneText(int zone) const {
     std::string text = fmt::format("zone {}", zone);
-    if (zone == 0 || zone > CIS_LAST_ZONE) {
+    if (zone == 0 || zone > ZONE_COUNT) {
         return text + " (illegal: the driver logs and skips it)";
     }
     if (settings_.site != nullptr) {
@@ -405,22 +409,10 @@ std::string LineDecoder::zoneText(int zone) const {
 }
 
 std::string LineDecoder::describeRequest(const Frame& frame) const {
-    switch (frame.kind) {
-    case FrameKind::StartRequest:
-        return scanAttempt_ > 1 ? fmt::format("start request (scan attempt {})", scanAttempt_)
-                                : "start request";
-    case FrameKind::NextRequest:
-        return "next request";
-    case FrameKind::CountQuery:
-        return fmt::format("count query !{}", frame.which);
-    case FrameKind::LetterCommand:
-        return fmt::format("system command !{}", frame.which);
-    case FrameKind::TemplateCommand:
-        return fmt::format("command {} value {} (letter {}), checksum {}", frame.address,
-                           frame.value, frame.letter, frame.checksumGood ? "good" : "bad");
-    default:
-        return "unknown request";
+    if (frame.kind == FrameKind::StartRequest && scanAttempt_ > 1) {
+        return fmt::format("start request (scan attempt {})", scanAttempt_);
     }
+    return cis::DescribeRequest(frame);
 }
 
 std::string LineDecoder::describeReply(const Frame& frame) const {
@@ -428,7 +420,7 @@ std::string LineDecoder::describeReply(const Frame& frame) const {
     switch (frame.kind) {
     case FrameKind::StatusRecord: {
         std::string code = fmt::format("status code {}", frame.statusCode);
-        if (StatusBitOfCode(frame.statusCode) == 0) {
+        if (cis::StatusBitOfCode(frame.statusCode) == 0) {
             code += " (ignored by the driver)";
         } else if (settings_.site != nullptr) {
             if (const std::string* name = settings_.site->codeName(frame.statusCode)) {

@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "line/cis_frames.h"
+#include "codec/frame_decode.h"
 
 namespace xolhost {
 
@@ -29,7 +29,7 @@ struct LineFigures {
     uint64_t records = 0;        // status records the driver read whole
     uint64_t badChecksums = 0;   // of them, failing their checksum: skipped
     uint64_t filtered = 0;       // good, but a selector or status code the driver ignores
-    uint64_t illegalZones = 0;   // good, with zone 0 or above 6299: skipped and logged
+    uint64_t illegalZones = 0;   // good, with zone 0 or above ZONE_COUNT: skipped and logged
     uint64_t restarts = 0;       // scan attempts begun again after one failed
     uint64_t strayBytes = 0;     // panel bytes outside any frame
     uint64_t discardedBytes = 0; // panel bytes the driver did not use
@@ -92,7 +92,7 @@ private:
     enum class Closing { ByRequest, ByEnd };
     struct Window {
         bool open = false;
-        Frame request;
+        cis::Frame request;
         std::string requestBytes;
         std::string bytes; // panel bytes since the request
     };
@@ -102,7 +102,7 @@ private:
     void onReply(const std::string& frame);
     void flushStray();
     void flushPartial(const char* why);
-    void settle(Closing how, const Frame* next, const std::string& nextBytes, int32_t result,
+    void settle(Closing how, const cis::Frame* next, const std::string& nextBytes, int32_t result,
                 SteadyClock::time_point at);
     std::size_t settleScanAnswer(bool recordRead, bool scanDone, SteadyClock::time_point at);
     std::size_t settleCountReply(bool retried);
@@ -111,8 +111,8 @@ private:
                const std::string& what);
     void note(SteadyClock::time_point at, const std::string& what);
     std::chrono::system_clock::time_point wallTime(SteadyClock::time_point at) const;
-    std::string describeRequest(const Frame& frame) const;
-    std::string describeReply(const Frame& frame) const;
+    std::string describeRequest(const cis::Frame& frame) const;
+    std::string describeReply(const cis::Frame& frame) const;
     std::string zoneText(int zone) const;
 
     DecoderSettings settings_;

@@ -164,6 +164,9 @@ enum PointKind {
 #define ZS_CODE7 0x08u
 #define ZS_CODE8 0x10u
 
+/* A status scan attempt is begun again after this many records in a row fail their checksum. */
+#define XOL_SCAN_BAD_RECORD_LIMIT 32u
+
 #define XOL_CONTEXT_SIZE 12632u
 #define XOL_PORT_NAME_SIZE 12u
 

@@ -16,7 +16,7 @@ constexpr uint32_t STATUS_SCAN_ATTEMPTS = 3;
 constexpr uint32_t STATUS_SCAN_RECORD_LIMIT = 8 * ZONE_COUNT;
 // Nor must a line that delivers nothing but garbage: an attempt that reads
 // this many records in a row failing their checksum fails like a silent one.
-constexpr uint32_t STATUS_SCAN_BAD_RECORD_LIMIT = 32;
+constexpr uint32_t STATUS_SCAN_BAD_RECORD_LIMIT = XOL_SCAN_BAD_RECORD_LIMIT;
 
 // RC_DONE when the end reply arrived and the snapshot was published,
 // RC_FAILED after three attempts without it.
