@@ -192,9 +192,9 @@ int CheckScenario(const std::string& path) {
 sigset_t BlockStopSignals() {
     sigset_t signals;
     sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
+    for (int stop : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&signals, stop);
+    }
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     return signals;
 }
