@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    cmake ninja-build g++ clang clang-format pkg-config util-linux
+    cmake ninja-build g++ clang clang-format clang-tidy pkg-config util-linux
     libgtest-dev libbenchmark-dev
     nlohmann-json3-dev libcli11-dev libfmt-dev
     g++-multilib libgtest-dev:i386

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds every target the project ships and runs every test:
 #   native x86-64 with g++ (all suites) and with clang (module, unit tests),
+#   the size of every function (clang-tidy over the g++ tree),
 #   32-bit Linux (layout checks, unit tests), the 32-bit Windows DLL
 #   (cross-built, its export and import tables checked), formatting,
 #   a short run of each fuzzer, and an install consumed by pkg-config and CMake.
@@ -84,9 +85,15 @@ if [ "${XOL_WITH_FUZZERS:-1}" = 1 ] && [ -f fuzz/CMakeLists.txt ]; then
     done
 fi
 
-stage "x86-64 with g++: every suite"
-cmake -S . -B "$out/gcc" -G Ninja -DXOL_WERROR=ON -DXOL_BUILD_BENCHMARKS=ON >/dev/null
+stage "x86-64 with g++: build"
+cmake -S . -B "$out/gcc" -G Ninja -DXOL_WERROR=ON -DXOL_BUILD_BENCHMARKS=ON \
+    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 ninja -C "$out/gcc" -j "$jobs"
+
+stage "function size (clang-tidy): none longer than 60 lines"
+bash scripts/check-functions.sh "$out/gcc" || { status=1; failed=$((failed + 1)); }
+
+stage "x86-64 with g++: every suite"
 run_ctest "$out/gcc" || status=1
 # The browser test is built only where Chromium is found; here it must run.
 if ! (cd "$out/gcc" && ctest -N -L browser | grep -q 'Total Tests: [1-9]'); then
