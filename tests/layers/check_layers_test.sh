@@ -15,7 +15,9 @@ copy=$(mktemp -d /tmp/xol-layers.XXXXXX)
 trap 'rm -rf "$copy"' EXIT
 # The files git knows or would take (tracked and new ones, not the ignored
 # build trees), as they stand in the working tree; a deleted one is left out.
-(cd "$source_dir" && git ls-files -z -co --exclude-standard | xargs -0 sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' sh |
+# shellcheck disable=SC2016 # expanded by the inner shell
+(cd "$source_dir" && git ls-files -z -co --exclude-standard |
+    xargs -0 sh -c 'for f; do [ ! -e "$f" ] || printf "%s\0" "$f"; done' sh |
     xargs -0 cp --parents -t "$copy")
 
 check() {
