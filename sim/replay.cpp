@@ -97,9 +97,7 @@ private:
 
 } // namespace
 
-std::vector<RecordedExchange> LoadRecording(const std::string& path) {
-    // The same guards as a scenario file: a regular file of sane size.
-    const std::string text = ReadScenarioText(path);
+std::vector<RecordedExchange> ParseRecording(std::string_view text, const std::string& origin) {
     ExchangeCollector collector;
     std::size_t lineNumber = 0;
     bool header = false;
@@ -112,7 +110,7 @@ std::vector<RecordedExchange> LoadRecording(const std::string& path) {
         std::string_view line(text.data() + from, end - from);
         from = end + 1;
         ++lineNumber;
-        const std::string where = fmt::format("{}: line {}", path, lineNumber);
+        const std::string where = fmt::format("{}: line {}", origin, lineNumber);
         if (line.find_first_not_of(" \t\r") == std::string_view::npos) {
             continue;
         }
@@ -128,9 +126,14 @@ std::vector<RecordedExchange> LoadRecording(const std::string& path) {
         header = true;
     }
     if (!header) {
-        throw ScenarioError(fmt::format("{}: empty: not a recording", path));
+        throw ScenarioError(fmt::format("{}: empty: not a recording", origin));
     }
     return collector.take();
+}
+
+std::vector<RecordedExchange> LoadRecording(const std::string& path) {
+    // The same guards as a scenario file: a regular file of sane size.
+    return ParseRecording(ReadScenarioText(path), path);
 }
 
 namespace {

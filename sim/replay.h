@@ -6,6 +6,7 @@
 #include <chrono>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "scenario.h"
@@ -25,6 +26,8 @@ struct RecordedExchange {
 // Reads a recording (JSON lines: a header, then one relay read per line).
 // Throws ScenarioError naming the line for anything that cannot be used.
 std::vector<RecordedExchange> LoadRecording(const std::string& path);
+// The same from the recording's text; `origin` names it in messages.
+std::vector<RecordedExchange> ParseRecording(std::string_view text, const std::string& origin);
 
 // Serves the recording on fd until it is played out and answered, a request
 // differs, stop is requested or the descriptor fails. Returns "" unless a
