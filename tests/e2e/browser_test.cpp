@@ -32,19 +32,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using nlohmann::json;
-
-// A port no one listens on now: the system's choice for 127.0.0.1 port 0.
-int FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof at;
-    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&at), size), 0);
-    EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size), 0);
-    ::close(fd);
-    return ntohs(at.sin_port);
-}
+using xoltest::FreePort;
 
 std::string Base64Decode(const std::string& text) {
     std::string bytes;

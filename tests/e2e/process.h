@@ -39,6 +39,7 @@ public:
     // Output gathered so far on stderr, after draining what is waiting.
     std::string errSoFar();
     void signal(int number);
+    pid_t pid() const { return pid_; }
     // Waits for the end (killing the program after `limit`) and gathers the rest.
     Finished wait(std::chrono::milliseconds limit = std::chrono::seconds(30));
 
@@ -67,6 +68,9 @@ nlohmann::json ParseJson(const std::string& text);
 std::vector<nlohmann::json> ParseJsonLines(const std::string& text);
 
 bool Contains(const std::string& text, const std::string& part);
+
+// A port no one listens on now: the system's choice for 127.0.0.1 port 0.
+int FreePort();
 
 // Polls `condition` until it holds or `limit` has passed; says whether it held.
 bool WaitUntil(const std::function<bool()>& condition,
