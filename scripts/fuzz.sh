@@ -11,7 +11,7 @@ shift || true
 out=${XOL_OUT:-$PWD/out}
 XOL_WITH_FUZZERS=1 bash scripts/setup.sh
 cmake -S . -B "$out/fuzz" -G Ninja -DXOL_WERROR=ON -DCMAKE_C_COMPILER=clang \
-    -DCMAKE_CXX_COMPILER=clang++ -DXOL_BUILD_TESTS=OFF -DXOL_BUILD_TOOLS=OFF \
+    -DCMAKE_CXX_COMPILER=clang++ -DXOL_BUILD_TESTS=OFF -DXOL_BUILD_TOOLS=ON \
     -DXOL_BUILD_FUZZERS=ON >/dev/null
 ninja -C "$out/fuzz" -j "${XOL_JOBS:-2}" xol_fuzzers
 

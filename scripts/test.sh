@@ -69,8 +69,9 @@ run_ctest "$out/clang" -L 'unit|module' || status=1
 
 if [ "${XOL_WITH_FUZZERS:-1}" = 1 ] && [ -f fuzz/CMakeLists.txt ]; then
     stage "fuzzers (clang, libFuzzer), ${XOL_FUZZ_SECONDS:=20} s each"
+    # The tools' libraries are built instrumented too: their readers have fuzzers.
     cmake -S . -B "$out/fuzz" -G Ninja -DXOL_WERROR=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-        -DXOL_BUILD_TESTS=OFF -DXOL_BUILD_TOOLS=OFF -DXOL_BUILD_FUZZERS=ON >/dev/null
+        -DXOL_BUILD_TESTS=OFF -DXOL_BUILD_TOOLS=ON -DXOL_BUILD_FUZZERS=ON >/dev/null
     ninja -C "$out/fuzz" -j "$jobs" xol_fuzzers
     for f in "$out"/fuzz/fuzz/fuzz_*; do
         [ -x "$f" ] || continue

@@ -1,0 +1,332 @@
+// serve's API without a socket: a board fed events and a state through its
+// sink, then requests of any method, path, query, Authorization header,
+// body and remote address, and a live stream's chunks. Every reply is JSON
+// with one of the API's status codes; a 401 alone asks for the token; a
+// command is refused unless commands are on and the header carries the
+// token, and with both it is checked and then refused as xolhost stops (the
+// queue is closed: no supervising thread runs here). The read endpoints
+// answer what the board was fed.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <initializer_list>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "present/output.h"
+#include "present/site.h"
+#include "serve/api.h"
+#include "serve/board.h"
+#include "supervision/command_queue.h"
+#include "supervision/events.h"
+
+namespace {
+
+using nlohmann::json;
+using namespace xolhost;
+
+void Require(bool condition) {
+    if (!condition) {
+        std::abort();
+    }
+}
+
+const Site& TestSite() {
+    static const Site site = ParseSite(R"({"site": "Test hall",
+        "zones": {"17": "stairwell east", "12": "hall"}, "codes": {"1": "fire", "7": "fault"},
+        "points": {"L0012": "sounders"}})",
+                                       "site.json");
+    return site;
+}
+
+Diagnosis SomeDiagnosis(FuzzedDataProvider& in) {
+    return {static_cast<Cause>(in.ConsumeIntegralInRange<int>(0, 18)),
+            in.ConsumeRandomLengthString(40), std::nullopt};
+}
+
+LineFigures SomeFigures(FuzzedDataProvider& in) {
+    LineFigures f;
+    f.records = in.ConsumeIntegral<uint16_t>();
+    f.badChecksums = in.ConsumeIntegral<uint8_t>();
+    f.strayBytes = in.ConsumeIntegral<uint8_t>();
+    return f;
+}
+
+int SomeZone(FuzzedDataProvider& in) {
+    return in.ConsumeIntegralInRange<int>(1, ZONE_COUNT);
+}
+
+// One of each kind of event the core emits, with fields from the input.
+EventBody SomeEvent(FuzzedDataProvider& in) {
+    const char which = in.ConsumeBool() ? 'C' : 'N';
+    const int32_t result = in.ConsumeIntegralInRange<int32_t>(0, 2);
+    switch (in.ConsumeIntegralInRange<int>(0, 11)) {
+    case 0:
+        return event::ZoneInitial{SomeZone(in), in.ConsumeIntegral<uint16_t>()};
+    case 1:
+        return event::NoZoneStatus{};
+    case 2:
+        return event::ZoneChanged{SomeZone(in), in.ConsumeIntegral<uint16_t>(),
+                                  in.ConsumeIntegral<uint16_t>()};
+    case 3: {
+        event::CountRead e{which, in.ConsumeIntegral<uint16_t>(), std::nullopt};
+        if (in.ConsumeBool()) {
+            e.before = in.ConsumeIntegral<uint16_t>();
+        }
+        return e;
+    }
+    case 4:
+        return event::CountFailed{which, result, SomeDiagnosis(in)};
+    case 5:
+        return event::ScanFailed{result, SomeDiagnosis(in)};
+    case 6:
+        return event::ScanRecovered{};
+    case 7:
+        return event::ScanIncomplete{SomeFigures(in), {SomeZone(in)}};
+    case 8:
+        return event::ChannelClosed{in.ConsumeIntegral<uint8_t>()};
+    case 9:
+        return event::ChannelReopened{in.ConsumeIntegral<uint8_t>()};
+    case 10:
+        return event::Command{in.ConsumeRandomLengthString(12), in.ConsumeIntegral<uint16_t>(),
+                              in.ConsumeRandomLengthString(20), result,
+                              in.ConsumeRandomLengthString(40)};
+    default:
+        return event::Interrupted{in.ConsumeRandomLengthString(10)};
+    }
+}
+
+SupervisionState SomeState(FuzzedDataProvider& in) {
+    SupervisionState state;
+    state.channel = static_cast<ChannelState>(in.ConsumeIntegralInRange<int>(0, 2));
+    for (int n = in.ConsumeIntegralInRange<int>(0, 12); n > 0; --n) {
+        const int zone = SomeZone(in);
+        state.zones[zone] = in.ConsumeIntegralInRange<uint16_t>(1, 0xFFFF);
+    }
+    for (char which : {'C', 'N'}) {
+        if (in.ConsumeBool()) {
+            state.counts[which] = in.ConsumeIntegral<uint16_t>();
+        }
+    }
+    if (in.ConsumeBool()) {
+        state.lastCompletedScan =
+            WallClock::time_point(std::chrono::seconds(in.ConsumeIntegral<uint32_t>()));
+    }
+    if (in.ConsumeBool()) {
+        state.lastScan = ScanFigures{in.ConsumeIntegralInRange<int32_t>(0, 2), in.ConsumeBool(),
+                                     SomeFigures(in), in.ConsumeFloatingPoint<double>()};
+    }
+    state.scans = in.ConsumeIntegral<uint32_t>();
+    state.failedScans = in.ConsumeIntegral<uint32_t>();
+    state.reopens = in.ConsumeIntegral<uint8_t>();
+    return state;
+}
+
+// What the harness fed the board, to check the answers against.
+struct Fed {
+    std::set<uint64_t> ids;
+    std::map<int, uint16_t> zones;
+};
+
+void FeedBoard(FuzzedDataProvider& in, BoardSink& sink, uint64_t& sequence, Fed& fed) {
+    for (int n = in.ConsumeIntegralInRange<int>(0, 6); n > 0; --n) {
+        sequence += in.ConsumeIntegralInRange<uint64_t>(1, 3); // sequence numbers only grow
+        sink.event(
+            {sequence, WallClock::time_point(std::chrono::seconds(sequence)), SomeEvent(in)});
+        fed.ids.insert(sequence);
+    }
+    SupervisionState state = SomeState(in);
+    sink.state(state);
+    fed.zones = state.zones;
+}
+
+} // namespace
+
+namespace {
+
+struct Setup {
+    bool allowCommands = false;
+    bool site = false;
+    std::string token;
+};
+
+std::string PickOne(FuzzedDataProvider& in, std::initializer_list<const char*> known,
+                    std::size_t length) {
+    const auto pick = in.ConsumeIntegralInRange<std::size_t>(0, known.size());
+    return pick < known.size() ? std::string(known.begin()[pick])
+                               : in.ConsumeRandomLengthString(length);
+}
+
+ApiRequest SomeRequest(FuzzedDataProvider& in, const Setup& setup) {
+    ApiRequest request;
+    request.method = PickOne(in, {"GET", "POST", "HEAD", "PUT"}, 8);
+    request.path = PickOne(
+        in, {"/api/status", "/api/zones", "/api/events", "/healthz", "/api/command", "/"}, 24);
+    for (int n = in.ConsumeIntegralInRange<int>(0, 3); n > 0; --n) {
+        std::string key = PickOne(in, {"since", "names"}, 8);
+        request.params.emplace(std::move(key), in.ConsumeRandomLengthString(24));
+    }
+    switch (in.ConsumeIntegralInRange<int>(0, 3)) {
+    case 0:
+        request.authorization = "Bearer " + setup.token;
+        break;
+    case 1: // the token with one byte changed
+        request.authorization = "Bearer " + setup.token;
+        request.authorization.back() ^= static_cast<char>(in.ConsumeIntegralInRange(1, 255));
+        break;
+    case 2:
+        break;
+    default:
+        request.authorization = in.ConsumeRandomLengthString(48);
+    }
+    request.remote = PickOne(in, {"127.0.0.1", "::1"}, 24);
+    request.body = in.ConsumeRandomLengthString(MAX_COMMAND_BODY + 16);
+    return request;
+}
+
+uint64_t SinceOf(const ApiRequest& request) {
+    auto given = request.params.find("since");
+    return given == request.params.end() ? 0 : std::strtoull(given->second.c_str(), nullptr, 10);
+}
+
+void CheckCommand(const ApiRequest& request, const ApiReply& reply, const json& body,
+                  const Setup& setup) {
+    Require(body.value("result", "") == "refused");
+    Require(body.contains("error") && body["error"].is_string());
+    const bool rightToken = request.authorization == "Bearer " + setup.token;
+    if (!setup.allowCommands) {
+        Require(reply.status == 403);
+    } else if (!rightToken) {
+        Require(reply.status == 401);
+    } else if (request.body.size() > MAX_COMMAND_BODY) {
+        Require(reply.status == 413);
+    } else {
+        Require(reply.status == 400 || reply.status == 503);
+    }
+}
+
+void CheckZones(const json& body, const Fed& fed) {
+    Require(body["zone_count"] == ZONE_COUNT);
+    std::map<int, uint16_t> shown;
+    for (const json& zone : body["zones"]) {
+        shown[zone["zone"].get<int>()] = zone["status"].get<uint16_t>();
+    }
+    Require(shown == fed.zones);
+}
+
+void CheckEvents(const json& body, uint64_t since, const Fed& fed) {
+    uint64_t previous = UINT64_MAX;
+    for (const json& event : body["events"]) {
+        const auto id = event["id"].get<uint64_t>();
+        Require(id > since && id < previous && fed.ids.contains(id)); // newest first
+        Require(event["seq"] == id && event["text"].is_string());
+        previous = id;
+    }
+}
+
+void CheckReply(const ApiRequest& request, const ApiReply& reply, const Setup& setup,
+                const Fed& fed) {
+    const json body = json::parse(reply.body); // always JSON, whatever the request held
+    Require(reply.askForToken == (reply.status == 401));
+    const bool get = request.method == "GET";
+    if (request.method == "POST" && request.path == "/api/command") {
+        CheckCommand(request, reply, body, setup);
+    } else if (get && request.path == "/api/status") {
+        Require(reply.status == 200 && body.contains("channel"));
+    } else if (get && request.path == "/api/zones") {
+        Require(reply.status == 200);
+        CheckZones(body, fed);
+        Require(body.contains("names") == (setup.site && request.params.contains("names")));
+    } else if (get && request.path == "/api/events") {
+        Require(reply.status == 200);
+        CheckEvents(body, SinceOf(request), fed);
+    } else if (get && request.path == "/healthz") {
+        Require(reply.status == 200 && body["status"] == "ok");
+    } else {
+        Require(reply.status == 404);
+    }
+}
+
+// A chunk of server-sent events: "event: NAME\ndata: JSON\n\n" messages.
+void CheckChunk(const std::string& chunk) {
+    Require(!chunk.empty());
+    std::size_t at = 0;
+    while (at < chunk.size()) {
+        const std::size_t data = chunk.find("\ndata: ", at);
+        const std::size_t end = chunk.find("\n\n", at);
+        Require(chunk.compare(at, 7, "event: ") == 0);
+        Require(data != std::string::npos && end != std::string::npos && data < end);
+        (void)json::parse(chunk.substr(data + 7, end - data - 7));
+        at = end + 2;
+    }
+}
+
+void StreamChunks(FuzzedDataProvider& in, Board& board, BoardSink& sink, uint64_t& sequence,
+                  Fed& fed) {
+    Stream stream;
+    bool stop = false;
+    const std::string snapshot = NextChunk(board, stream, stop);
+    Require(!stop && snapshot.starts_with("event: snapshot\n"));
+    CheckChunk(snapshot);
+    // A fresh state changes the board's version: the next chunk waits for nothing.
+    FeedBoard(in, sink, sequence, fed);
+    const std::string chunk = NextChunk(board, stream, stop);
+    Require(!stop && chunk.find("event: status\ndata: ") != std::string::npos);
+    CheckChunk(chunk);
+    board.stop();
+    Require(NextChunk(board, stream, stop).empty() && stop);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // Each command tried is logged on standard error; those lines go nowhere
+    // here. libFuzzer and the sanitizers keep writing to the real stream.
+    if (std::FILE* sink = std::fopen("/dev/null", "w")) {
+        stderr = sink;
+    }
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    FuzzedDataProvider in(data, size);
+    Setup setup;
+    setup.allowCommands = in.ConsumeBool();
+    setup.site = in.ConsumeBool();
+    // A token as --token-file gives it: not empty, no space around it.
+    setup.token = in.ConsumeBool() ? in.ConsumeRandomLengthString(24) : "s3cret-token";
+    setup.token.erase(setup.token.find_last_not_of(" \t\r\n") + 1);
+    setup.token.erase(0, setup.token.find_first_not_of(" \t\r\n"));
+    if (setup.token.empty()) {
+        setup.token = "s3cret-token";
+    }
+    const Site* site = setup.site ? &TestSite() : nullptr;
+    WebSettings settings;
+    settings.allowCommands = setup.allowCommands;
+    settings.utc = in.ConsumeBool();
+    CommandQueue queue;
+    queue.close("xolhost is stopping");
+    Output out(OutputStyle{false, settings.utc, false, site});
+    Board board(settings, site);
+    BoardSink sink(board, settings.utc, site);
+    Api api(board, settings, queue, out, setup.token);
+
+    uint64_t sequence = 0;
+    Fed fed;
+    FeedBoard(in, sink, sequence, fed);
+    for (int n = in.ConsumeIntegralInRange<int>(1, 4); n > 0; --n) {
+        const ApiRequest request = SomeRequest(in, setup);
+        CheckReply(request, api.handle(request), setup, fed);
+    }
+    StreamChunks(in, board, sink, sequence, fed);
+    return 0;
+}
