@@ -19,9 +19,9 @@ namespace {
 
 std::string FiguresText(const LineFigures& f) {
     return fmt::format("{} record(s), {} bad checksum(s), {} filtered, {} illegal zone(s), {} "
-                       "restart(s), {} stray byte(s)",
+                       "restart(s), {} stray byte(s), {} out of step",
                        f.records, f.badChecksums, f.filtered, f.illegalZones, f.restarts,
-                       f.strayBytes);
+                       f.strayBytes, f.outOfStep);
 }
 
 class PointCommand {
@@ -60,17 +60,19 @@ bool PointCommand::scanLostRecords(const LineCall& call, const std::string& comm
     }
     const LineFigures& f = call.traffic.figures;
     object["quality"] = FiguresJson(f);
-    bool unusual = f.skipped() > 0 || f.restarts > 0 || f.illegalZones > 0 || f.strayBytes > 0;
+    bool unusual = !f.clean() || f.restarts > 0 || f.illegalZones > 0 || f.strayBytes > 0;
     if (!out_.jsonMode() && (options_.trace || unusual)) {
         out_.progress("line: " + FiguresText(f));
     }
-    if (f.skipped() == 0) {
+    if (f.clean()) {
         return false;
     }
     std::string lost =
-        fmt::format("{} of {} status record(s) were lost to bad checksums", f.skipped(), f.records);
+        fmt::format("{} of {} status record(s) were lost {}", f.skipped(), f.records, LossCause(f));
     if (options_.strict) {
-        object["cause"] = CauseName(Cause::Checksum);
+        // Reads out of step come of bytes outside the frames.
+        object["cause"] =
+            CauseName(f.badChecksums >= f.outOfStep ? Cause::Checksum : Cause::Garbage);
         object["error"] = "the scan is incomplete: " + lost;
         if (!out_.jsonMode()) {
             out_.error(fmt::format("{}: the scan is incomplete: {}", command, lost));

@@ -42,6 +42,13 @@ std::string Hex(std::string_view bytes) {
     return text;
 }
 
+// The driver reads an answer in exact counts from the first byte after its
+// request. Every '@' begins a frame here, so the read is in step when that
+// first byte is an '@'.
+bool ReadOutOfStep(std::string_view read) {
+    return !read.empty() && read.front() != '@';
+}
+
 } // namespace
 
 LineFigures LineFigures::operator-(const LineFigures& before) const {
@@ -53,6 +60,7 @@ LineFigures LineFigures::operator-(const LineFigures& before) const {
     d.restarts = restarts - before.restarts;
     d.strayBytes = strayBytes - before.strayBytes;
     d.discardedBytes = discardedBytes - before.discardedBytes;
+    d.outOfStep = outOfStep - before.outOfStep;
     return d;
 }
 
@@ -63,7 +71,19 @@ json FiguresJson(const LineFigures& figures) {
             {"illegal_zones", figures.illegalZones},
             {"restarts", figures.restarts},
             {"stray_bytes", figures.strayBytes},
-            {"discarded_bytes", figures.discardedBytes}};
+            {"discarded_bytes", figures.discardedBytes},
+            {"out_of_step", figures.outOfStep}};
+}
+
+std::string LossCause(const LineFigures& figures) {
+    if (figures.outOfStep == 0) {
+        return "to bad checksums";
+    }
+    if (figures.badChecksums == 0) {
+        return "to out-of-step reads";
+    }
+    return fmt::format("to bad checksums ({}) and out-of-step reads ({})", figures.badChecksums,
+                       figures.outOfStep);
 }
 
 LineDecoder::LineDecoder(DecoderSettings settings)
@@ -150,6 +170,7 @@ CallTraffic LineDecoder::endCall(int32_t result) {
     totals_.restarts += call_.figures.restarts;
     totals_.strayBytes += call_.figures.strayBytes;
     totals_.discardedBytes += call_.figures.discardedBytes;
+    totals_.outOfStep += call_.figures.outOfStep;
     CallTraffic done = call_;
     call_ = CallTraffic{};
     return done;
@@ -279,10 +300,10 @@ void LineDecoder::settle(Closing how, const Frame* next, const std::string& next
     case FrameKind::NextRequest: {
         // The driver asks for the next record only after reading one whole,
         // and gives the attempt up after reading too many bad ones in a row.
-        bool limitReached =
-            badInARow_ + 1 >= XOL_SCAN_BAD_RECORD_LIMIT &&
-            bytes.size() >= cis::STATUS_RECORD_SIZE &&
-            !cis::DriverChecksumGood(std::string_view(bytes).substr(0, cis::STATUS_RECORD_SIZE));
+        std::string_view record = std::string_view(bytes).substr(0, cis::STATUS_RECORD_SIZE);
+        bool limitReached = badInARow_ + 1 >= XOL_SCAN_BAD_RECORD_LIMIT &&
+                            record.size() == cis::STATUS_RECORD_SIZE &&
+                            (ReadOutOfStep(record) || !cis::DriverChecksumGood(record));
         bool gaveUp =
             how == Closing::ByRequest ? next->kind == FrameKind::StartRequest : result != 0;
         bool recordRead = (how == Closing::ByRequest && next->kind == FrameKind::NextRequest) ||
@@ -291,13 +312,14 @@ void LineDecoder::settle(Closing how, const Frame* next, const std::string& next
         break;
     }
     case FrameKind::CountQuery:
-        used = settleCountReply(how == Closing::ByRequest && nextBytes == window_.requestBytes);
+        used = settleCountReply(how == Closing::ByRequest && nextBytes == window_.requestBytes, at);
         break;
     case FrameKind::LetterCommand:
     case FrameKind::TemplateCommand:
         if (bytes.size() >= cis::SHORT_REPLY_SIZE) {
             used = cis::SHORT_REPLY_SIZE;
             call_.lastAnswer = bytes[1];
+            noteOutOfStep(std::string_view(bytes).substr(0, used), "the command's answer", at);
         }
         break;
     default:
@@ -328,18 +350,25 @@ std::size_t LineDecoder::settleScanAnswer(bool recordRead, bool scanDone,
     std::size_t used = std::min(bytes.size(), cis::STATUS_RECORD_SIZE);
     std::string_view record(bytes.data(), used);
     ++call_.figures.records;
-    RecordUse use = cis::DriverUseOfRecord(record);
-    badInARow_ = use == RecordUse::BadChecksum ? badInARow_ + 1 : 0;
+    // The driver skips a record read out of step as damaged, whatever its
+    // checksum says.
+    const bool outOfStep = noteOutOfStep(record, "a status record", at, ", skipped");
+    const RecordUse use = cis::DriverUseOfRecord(record);
+    badInARow_ = outOfStep || use == RecordUse::BadChecksum ? badInARow_ + 1 : 0;
     if (badInARow_ >= XOL_SCAN_BAD_RECORD_LIMIT) {
-        note(at, fmt::format("{} records in a row failed their checksum: the driver begins the "
+        note(at, fmt::format("{} records in a row were skipped as damaged: the driver begins the "
                              "scan again",
                              badInARow_));
+    }
+    if (outOfStep) {
+        return used;
     }
     switch (use) {
     case RecordUse::BadChecksum:
         ++call_.figures.badChecksums;
-        // A record read out of step shows as no frame of its own.
-        note(at, record.empty() || record.front() != '@' || record.back() != '\r'
+        // A record that takes in bytes of what follows shows as no frame of
+        // its own.
+        note(at, record.empty() || record.back() != '\r'
                      ? fmt::format("the driver read {} as a status record: checksum bad, skipped",
                                    Quoted(record))
                      : "the driver skipped this record: checksum bad");
@@ -356,7 +385,7 @@ std::size_t LineDecoder::settleScanAnswer(bool recordRead, bool scanDone,
     return used;
 }
 
-std::size_t LineDecoder::settleCountReply(bool retried) {
+std::size_t LineDecoder::settleCountReply(bool retried, SteadyClock::time_point at) {
     const std::string& bytes = window_.bytes;
     if (bytes.size() < cis::COUNT_REPLY_SIZE) {
         call_.lastCountReplyBad = false;
@@ -371,7 +400,20 @@ std::size_t LineDecoder::settleCountReply(bool retried) {
     }
     call_.lastCountReplyBad = !good;
     call_.lastCountReplyOutOfStep = cis::DecodeReply(reply).kind != FrameKind::CountReply;
+    noteOutOfStep(reply, "a count reply", at);
     return cis::COUNT_REPLY_SIZE;
+}
+
+bool LineDecoder::noteOutOfStep(std::string_view read, const char* as, SteadyClock::time_point at,
+                                const char* outcome) {
+    if (!ReadOutOfStep(read)) {
+        return false;
+    }
+    ++call_.figures.outOfStep;
+    note(at, fmt::format("the driver read {} as {}: out of step (it does not begin at a frame's "
+                         "'@'){}",
+                         Quoted(read), as, outcome));
+    return true;
 }
 
 void LineDecoder::trace(SteadyClock::time_point at, const char* arrow, const std::string& shown,

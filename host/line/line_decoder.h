@@ -33,13 +33,23 @@ struct LineFigures {
     uint64_t restarts = 0;       // scan attempts begun again after one failed
     uint64_t strayBytes = 0;     // panel bytes outside any frame
     uint64_t discardedBytes = 0; // panel bytes the driver did not use
+    // Reads (records, count replies, command answers) that did not begin at
+    // a frame's '@': the driver skips such a record as damaged.
+    uint64_t outOfStep = 0;
 
     // Records lost on the line: their zones may be missing from the scan.
-    uint64_t skipped() const { return badChecksums; }
+    // (A scan reads nothing but records, so its out-of-step reads are all
+    // records.)
+    uint64_t skipped() const { return badChecksums + outOfStep; }
+    // Nothing was lost: every status a scan did not report has ended.
+    bool clean() const { return skipped() == 0; }
     LineFigures operator-(const LineFigures& before) const;
 };
 
 nlohmann::json FiguresJson(const LineFigures& figures);
+// What lost a scan's records, for "N record(s) were lost ...": "to bad
+// checksums", "to out-of-step reads", or both with their counts.
+std::string LossCause(const LineFigures& figures);
 
 // What one call's traffic shows, for telling line faults apart.
 struct CallTraffic {
@@ -105,7 +115,10 @@ private:
     void settle(Closing how, const cis::Frame* next, const std::string& nextBytes, int32_t result,
                 SteadyClock::time_point at);
     std::size_t settleScanAnswer(bool recordRead, bool scanDone, SteadyClock::time_point at);
-    std::size_t settleCountReply(bool retried);
+    std::size_t settleCountReply(bool retried, SteadyClock::time_point at);
+    // Counts and traces a read that did not begin at a frame's '@'; true when it did not.
+    bool noteOutOfStep(std::string_view read, const char* as, SteadyClock::time_point at,
+                       const char* outcome = "");
     void noteGarbage(std::string_view bytes);
     void trace(SteadyClock::time_point at, const char* arrow, const std::string& shown,
                const std::string& what);

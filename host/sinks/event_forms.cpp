@@ -150,9 +150,9 @@ std::string EventText(const Event& event, const Site* site) {
             },
             [](const event::ScanRecovered&) { return std::string("the panel answers again"); },
             [](const event::ScanIncomplete& e) {
-                return fmt::format("the scan lost {} record(s) to bad checksums; statuses that "
-                                   "disappeared wait for a clean scan",
-                                   e.figures.skipped());
+                return fmt::format("the scan lost {} record(s) {}; statuses that disappeared "
+                                   "wait for a clean scan",
+                                   e.figures.skipped(), LossCause(e.figures));
             },
             [](const event::ChannelClosed& e) {
                 return fmt::format(

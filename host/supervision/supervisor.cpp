@@ -89,7 +89,7 @@ void Supervisor::scanFailed(const ScanResult& scan) {
 // be told from one whose record was lost: bits that vanish wait for a
 // clean scan.
 void Supervisor::reportChanges(const ScanResult& scan) {
-    const bool clean = !scan.watched || scan.figures.skipped() == 0;
+    const bool clean = !scan.watched || scan.figures.clean();
     std::map<int, uint16_t> zones = scan.statuses;
     for (const auto& [zone, status] : state_.zones) {
         zones.try_emplace(zone, 0);

@@ -70,13 +70,14 @@ TEST(LineDecoder, FiguresOfAScanAsTheDriverReadIt) {
     struct Case {
         const char* name;
         std::vector<Step> steps;
-        uint64_t records, bad, filtered, illegal, stray, discarded;
+        uint64_t records, bad, filtered, illegal, stray, discarded, outOfStep;
         std::string traced;
     };
     const Case cases[] = {
         {"clean",
          {Out(START), In(ZONE3), Out(NEXT), In(ZONE17), Out(NEXT), In(END)},
          2,
+         0,
          0,
          0,
          0,
@@ -91,19 +92,21 @@ TEST(LineDecoder, FiguresOfAScanAsTheDriverReadIt) {
          0,
          0,
          0,
+         0,
          "the driver skipped this record: checksum bad"},
         // Two stray bytes put the driver's 14-byte read out of step: it reads
         // them and 12 bytes of the record, and the rest goes with the next
-        // request.
+        // request. It is lost to the step, not to its checksum.
         {"noise before a record",
          {Out(START), In("\x05\x06" + ZONE3), Out(NEXT), In(END)},
          1,
+         0,
+         0,
+         0,
+         2,
+         2,
          1,
-         0,
-         0,
-         2,
-         2,
-         "the driver read \"\\x05\\x06@S0020000030\" as a status record"},
+         "the driver read \"\\x05\\x06@S0020000030\" as a status record: out of step"},
         {"records the driver ignores",
          {Out(START), In(SELECTOR1), Out(NEXT), In(CODE4), Out(NEXT), In(ZONE0), Out(NEXT),
           In(END)},
@@ -111,6 +114,7 @@ TEST(LineDecoder, FiguresOfAScanAsTheDriverReadIt) {
          0,
          2,
          1,
+         0,
          0,
          0,
          "zone 0 (illegal"},
@@ -124,6 +128,8 @@ TEST(LineDecoder, FiguresOfAScanAsTheDriverReadIt) {
         EXPECT_EQ(f.illegalZones, c.illegal) << c.name;
         EXPECT_EQ(f.strayBytes, c.stray) << c.name;
         EXPECT_EQ(f.discardedBytes, c.discarded) << c.name;
+        EXPECT_EQ(f.outOfStep, c.outOfStep) << c.name;
+        EXPECT_EQ(f.clean(), c.bad + c.outOfStep == 0) << c.name;
         EXPECT_EQ(f.restarts, 0u) << c.name;
         EXPECT_NE(run.trace.find(c.traced), std::string::npos) << c.name << "\n" << run.trace;
     }
@@ -182,12 +188,13 @@ TEST(LineDecoder, EachFailureGetsItsCause) {
     EXPECT_FALSE(Play({Out(COUNT), In(COUNT2)}, RC_DONE).traffic.lastCountReplyBad);
 }
 
-// The driver gives an attempt up after 32 bad records in a row: the record
-// it read last is followed by a start request, not a next one.
+// The driver gives an attempt up after 32 bad records in a row (a bad
+// checksum or a read out of step): the record it read last is followed by a
+// start request, not a next one.
 TEST(LineDecoder, ThirtyTwoBadRecordsInARowEndTheAttempt) {
     std::vector<Step> steps{Out(START)};
     for (int i = 0; i < 32; ++i) {
-        steps.push_back(In(ZONE17_BAD, i));
+        steps.push_back(In(i % 2 == 0 ? ZONE17_BAD : "\x01" + ZONE3, i));
         steps.push_back(Out(i == 31 ? START : NEXT, i));
     }
     steps.push_back(In(ZONE3, 40));
@@ -195,9 +202,48 @@ TEST(LineDecoder, ThirtyTwoBadRecordsInARowEndTheAttempt) {
     steps.push_back(In(END, 41));
     Played run = Play(steps, RC_DONE);
     EXPECT_EQ(run.traffic.figures.records, 33u);
-    EXPECT_EQ(run.traffic.figures.badChecksums, 32u);
+    EXPECT_EQ(run.traffic.figures.badChecksums, 16u);
+    EXPECT_EQ(run.traffic.figures.outOfStep, 16u);
     EXPECT_EQ(run.traffic.figures.restarts, 1u);
-    EXPECT_NE(run.trace.find("32 records in a row failed their checksum"), std::string::npos);
+    EXPECT_NE(run.trace.find("32 records in a row were skipped as damaged"), std::string::npos);
+}
+
+// Three noise bytes ahead of an answer: the driver's read starts three bytes
+// before the frame's '@'. Each kind of read is counted once, and the retry
+// that follows, read in step, is not.
+TEST(LineDecoder, ReadsThatStartBeforeTheFrameAreOutOfStep) {
+    const std::string noise = "\x11\x12\x13";
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+        std::string traced;
+    };
+    const Case cases[] = {
+        {"status record",
+         {Out(START), In(noise + ZONE3), Out(NEXT), In(ZONE17), Out(NEXT), In(END)},
+         "the driver read \"\\x11\\x12\\x13@S002000003\" as a status record: out of step"},
+        {"count reply",
+         {Out(COUNT), In(noise + COUNT2), Out(COUNT, 50), In(COUNT2, 51)},
+         "the driver read \"\\x11\\x12\\x13@PA0002\" as a count reply: out of step"},
+        {"command answer",
+         {Out(COMMAND), In(noise + "@!\r"), Out(COMMAND, 50), In("@!\r", 51)},
+         "the driver read \"\\x11\\x12\\x13\" as the command's answer: out of step"},
+    };
+    for (const Case& c : cases) {
+        Played run = Play(c.steps, RC_DONE);
+        const xolhost::LineFigures& f = run.traffic.figures;
+        EXPECT_EQ(f.outOfStep, 1u) << c.name << "\n" << run.trace;
+        EXPECT_EQ(f.badChecksums, 0u) << c.name;
+        EXPECT_FALSE(f.clean()) << c.name;
+        EXPECT_EQ(xolhost::FiguresJson(f)["out_of_step"], 1) << c.name;
+        EXPECT_NE(run.trace.find(c.traced), std::string::npos) << c.name << "\n" << run.trace;
+    }
+    xolhost::LineFigures both;
+    both.badChecksums = 2;
+    both.outOfStep = 1;
+    EXPECT_EQ(xolhost::LossCause(both), "to bad checksums (2) and out-of-step reads (1)");
+    both.badChecksums = 0;
+    EXPECT_EQ(xolhost::LossCause(both), "to out-of-step reads");
 }
 
 } // namespace

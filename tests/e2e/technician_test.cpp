@@ -78,6 +78,21 @@ TEST(TechnicianLine, TracedScanOverANoisyLineShowsEveryFrameAndTheLostRecords) {
     EXPECT_EQ(failed["cause"], "checksum");
 }
 
+TEST(TechnicianLine, NoiseBeforeARecordLosesItToAnOutOfStepRead) {
+    // Three noise bytes before every third reply, the third record: the
+    // driver's read of it starts three bytes early.
+    xolsim::FaultOptions faults;
+    faults.noiseBytes = 3;
+    faults.noiseEvery = 3;
+    xolsim::PtyPanel panel(Panel(), faults);
+    Finished strict = RunXolhostOn(panel.devicePath(), {"scan", "--strict"});
+    EXPECT_EQ(strict.exitCode, EXIT_FAILED) << strict.err;
+    EXPECT_TRUE(Contains(strict.err, "0 bad checksum(s)")) << strict.err;
+    EXPECT_TRUE(Contains(strict.err, "1 out of step")) << strict.err;
+    EXPECT_TRUE(Contains(strict.err, "1 of 3 status record(s) were lost to out-of-step reads"))
+        << strict.err;
+}
+
 // Each fault of the line, as the technician meets it: its cause, its exit
 // code and the advice in the message.
 TEST(TechnicianLine, EachLineFaultHasItsOwnCause) {

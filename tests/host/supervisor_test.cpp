@@ -11,13 +11,16 @@
 namespace xolhost {
 namespace {
 
-ScanResult Done(std::map<int, uint16_t> statuses, uint64_t lostRecords = 0) {
+enum class Loss { BadChecksum, OutOfStep };
+
+ScanResult Done(std::map<int, uint16_t> statuses, uint64_t lostRecords = 0,
+                Loss loss = Loss::BadChecksum) {
     ScanResult scan;
     scan.result = RC_DONE;
     scan.statuses = std::move(statuses);
     scan.watched = true;
     scan.figures.records = scan.statuses.size() + lostRecords;
-    scan.figures.badChecksums = lostRecords;
+    (loss == Loss::BadChecksum ? scan.figures.badChecksums : scan.figures.outOfStep) = lostRecords;
     return scan;
 }
 
@@ -122,10 +125,14 @@ TEST(Supervisor, FirstScanGivesInitialStatusesThenOnlyChanges) {
     EXPECT_EQ(quiet.sink.all<event::NoZoneStatus>().size(), 1u);
 }
 
-TEST(Supervisor, ScanThatLostRecordsHoldsClearsUntilACleanScan) {
+// A record lost to its checksum or to a read out of step: the same.
+class SupervisorLoss : public testing::TestWithParam<Loss> {};
+
+TEST_P(SupervisorLoss, ScanThatLostRecordsHoldsClearsUntilACleanScan) {
     Core core;
     core.panel.scans = {Done({{17, ZS_CODE1}, {20, ZS_CODE2}}),
-                        Done({{20, ZS_CODE2}, {30, ZS_CODE3}}, 1), Done({{20, ZS_CODE2}})};
+                        Done({{20, ZS_CODE2}, {30, ZS_CODE3}}, 1, GetParam()),
+                        Done({{20, ZS_CODE2}})};
     core.steps(2);
     // The lost record may have been zone 17's: its status stays, while a new
     // status is reported at once.
@@ -144,6 +151,9 @@ TEST(Supervisor, ScanThatLostRecordsHoldsClearsUntilACleanScan) {
     EXPECT_EQ(changes[2].zone, 30);
     EXPECT_EQ(core.supervisor.state().zones, (std::map<int, uint16_t>{{20, ZS_CODE2}}));
 }
+
+INSTANTIATE_TEST_SUITE_P(Supervisor, SupervisorLoss,
+                         testing::Values(Loss::BadChecksum, Loss::OutOfStep));
 
 TEST(Supervisor, FailuresInARowCloseTheChannelAndItOpensAgain) {
     Core core;
