@@ -45,6 +45,13 @@ int main(int argc, char** argv) {
         }
         out.error(e.what());
         code = EXIT_MODULE;
+    } catch (const CommandFailure& e) {
+        if (options.json) {
+            out.printJson(
+                {{"command", options.command}, {"result", "failed"}, {"error", e.what()}});
+        }
+        out.error(e.what());
+        code = EXIT_FAILED;
     } catch (const Interrupted&) {
         std::string message =
             fmt::format("interrupted by {} before the command finished", interrupts.name());

@@ -12,6 +12,7 @@ packages=(
     help2man dpkg-dev
     ser2net socat
     libcpp-httplib-dev chromium chromium-driver
+    libsqlite3-dev
 )
 if [ "${XOL_WITH_FUZZERS:-1}" = 1 ]; then
     packages+=(libclang-rt-14-dev)

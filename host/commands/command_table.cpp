@@ -29,6 +29,10 @@ constexpr std::array COMMANDS = {
                 "  xolhost --simulate serve\n"
                 "  xolhost -p ttyUSB0 --site site.json serve --listen 0.0.0.0:8080\n"
                 "  xolhost -p ttyUSB0 serve --allow-commands --token-file /etc/xolhost/token\n"},
+    CommandSpec{"journal", false, RunJournal, "List the events of a journal, or check it",
+                "  xolhost journal --journal site.journal --since 2h\n"
+                "  xolhost journal --panel-id ttyUSB0 --zone 17 --format csv\n"
+                "  xolhost journal --journal site.journal --check\n"},
 };
 
 } // namespace

@@ -45,5 +45,6 @@ int RunRead(CommandContext& context);
 int RunWrite(CommandContext& context);
 int RunMonitor(CommandContext& context);
 int RunServe(CommandContext& context);
+int RunJournal(CommandContext& context);
 
 } // namespace xolhost

@@ -181,6 +181,47 @@ void AddGlobalOptions(CLI::App& app, Options& options) {
                  "With --simulate: show the simulated panel's own trace on stderr");
 }
 
+void AddJournalOptions(CLI::App& command, Options& options, bool supervising) {
+    auto* file = command
+                     .add_option("--journal", options.journalFile,
+                                 supervising ? "Keep the events in this journal (default: one per "
+                                               "panel under ~/.local/state/xolest/)"
+                                             : "The journal to read (default: the panel's)")
+                     ->type_name("FILE");
+    command
+        .add_option("--panel-id", options.panelId,
+                    "The panel's name for its journal (default: from the port)")
+        ->type_name("ID");
+    if (!supervising) {
+        return;
+    }
+    command.add_flag("--no-journal", options.noJournal, "Keep no journal")->excludes(file);
+    command
+        .add_option("--keep-days", options.keepDays,
+                    "Remove journal events older than this (never unacknowledged ones)")
+        ->check(CLI::Range(1, 36500))
+        ->type_name("DAYS");
+}
+
+void AddJournalCommand(CLI::App* journal, Options& options) {
+    AddJournalOptions(*journal, options, false);
+    journal->add_option("--since", options.since, "From this time: RFC 3339, or 2h, 30min, 7d ago")
+        ->type_name("TIME");
+    journal->add_option("--until", options.until, "Up to this time (as --since)")
+        ->type_name("TIME");
+    journal->add_option("--zone", options.zone, "Only this zone's events")
+        ->check(CLI::Range(1, ZONE_COUNT))
+        ->type_name("N");
+    journal->add_option("--event", options.eventKind, "Only events of this kind (change, ...)")
+        ->type_name("KIND");
+    journal->add_flag("--unacknowledged", options.unacknowledged,
+                      "Only events waiting for acknowledgement");
+    journal->add_option("--format", options.format, "text, csv or jsonl")
+        ->check(CLI::IsMember({"text", "csv", "jsonl"}))
+        ->type_name("FORMAT");
+    journal->add_flag("--check", options.checkJournal, "Run SQLite's integrity check");
+}
+
 std::map<std::string, CLI::App*> AddCommands(CLI::App& app, Options& options) {
     std::map<std::string, CLI::App*> commands;
     for (const CommandSpec& command : CommandTable()) {
@@ -214,6 +255,9 @@ std::map<std::string, CLI::App*> AddCommands(CLI::App& app, Options& options) {
     serve->add_option("--interval", options.interval, "Seconds between scans (0..86400, default 2)")
         ->check(CLI::Validator(IntervalCheck, ""))
         ->type_name("SECONDS");
+    AddJournalOptions(*monitor, options, true);
+    AddJournalOptions(*serve, options, true);
+    AddJournalCommand(commands["journal"], options);
     serve->add_option("--listen", options.listen, "Address and port (default 127.0.0.1:8080)")
         ->type_name("ADDRESS:PORT");
     auto* allow = serve->add_flag("--allow-commands", options.allowCommands,

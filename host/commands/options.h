@@ -41,6 +41,19 @@ struct Options {
     int scans = 0;
     bool counts = false;
     std::string listen = "127.0.0.1:8080";
+    // The journal (monitor, serve, journal).
+    std::string journalFile;
+    bool noJournal = false;
+    std::string panelId;
+    std::optional<int> keepDays;
+    // journal: which events, and how.
+    std::string since;
+    std::string until;
+    std::optional<int> zone;
+    std::string eventKind;
+    bool unacknowledged = false;
+    std::string format = "text";
+    bool checkJournal = false;
     bool allowCommands = false;
     std::string tokenFile;
 };

@@ -4,6 +4,7 @@
 
 #include "codec/control_values.h"
 #include "commands/command_table.h"
+#include "commands/journal_setup.h"
 #include "commands/options.h"
 #include "line/panel_line.h"
 #include "platform/exit_codes.h"
@@ -100,6 +101,7 @@ int RunMonitor(CommandContext& context) {
     Supervisor supervisor(panel, SettingsOf(context.options));
     EventPrinter printer(out, context.options.utc);
     supervisor.addSink(printer);
+    std::unique_ptr<EventJournal> journal = AttachJournal(context, supervisor);
     if (!out.jsonMode()) {
         out.progress(fmt::format("monitoring {} every {:g} s; Ctrl-C ends", context.options.port,
                                  context.options.interval));
@@ -134,10 +136,12 @@ int RunServe(CommandContext& context) {
     ProgressPrinter progress(out);
     supervisor.addSink(service->sink());
     supervisor.addSink(progress);
+    std::unique_ptr<EventJournal> journal = AttachJournal(context, supervisor);
     try {
         supervisor.run(queue, [&] { return context.interrupts.requested(); });
     } catch (const Interrupted&) {
-        // An interrupt is how serving ends.
+        // An interrupt is how serving ends; what the step had found is kept.
+        supervisor.interrupted(context.interrupts.name());
     } catch (...) {
         service->stop();
         throw;

@@ -20,6 +20,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A command that cannot go on for a reason it names (a journal another
+// process holds, say): reported on standard error, exit code 2.
+class CommandFailure : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // Thrown after a call has finished when the user asked to stop.
 struct Interrupted {};
 

@@ -107,7 +107,7 @@ void Board::stop() {
 void BoardSink::event(const Event& event) {
     json object = EventJson(event, site_, utc_);
     object["id"] = event.sequence;
-    object["text"] = EventText(event, site_);
+    object["text"] = EventText(event, site_, utc_);
     board_.addEvent(std::move(object));
 }
 

@@ -96,8 +96,37 @@ json Fields(const EventBody& body, const Site* site) {
             [](const event::Interrupted& e) {
                 return json{{"signal", e.signal}};
             },
+            [](const event::SupervisionStarted& e) {
+                json object = json::object();
+                if (e.lastSequence) {
+                    object["last_seq"] = *e.lastSequence;
+                }
+                return object;
+            },
         },
         body);
+}
+
+// "2 h 5 min", "40 s": how long nothing was supervised.
+std::string GapText(WallClock::duration gap) {
+    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(gap).count();
+    if (seconds < 120) {
+        return fmt::format("{} s", std::max<int64_t>(seconds, 0));
+    }
+    if (seconds < 7200) {
+        return fmt::format("{} min", seconds / 60);
+    }
+    return fmt::format("{} h {} min", seconds / 3600, seconds / 60 % 60);
+}
+
+std::string StartedText(const Event& event, const event::SupervisionStarted& e, bool utc) {
+    if (!e.lastSequence || !e.lastEventTime) {
+        return "supervision started on a new journal";
+    }
+    return fmt::format("supervision started: nothing was supervised for {} (the last event, #{}, "
+                       "was at {})",
+                       GapText(event.time - *e.lastEventTime), *e.lastSequence,
+                       Rfc3339(*e.lastEventTime, utc, 0, ' '));
 }
 
 } // namespace
@@ -117,6 +146,7 @@ const char* EventName(const EventBody& body) {
             [](const event::ChannelReopened&) { return "channel_reopened"; },
             [](const event::Command&) { return "command"; },
             [](const event::Interrupted&) { return "interrupted"; },
+            [](const event::SupervisionStarted&) { return "supervision_started"; },
         },
         body);
 }
@@ -126,10 +156,16 @@ json EventJson(const Event& event, const Site* site, bool utc) {
     object["event"] = EventName(event.body);
     object["seq"] = event.sequence;
     object["time"] = Rfc3339(event.time, utc);
+    if (const auto* started = std::get_if<event::SupervisionStarted>(&event.body);
+        started != nullptr && started->lastEventTime) {
+        object["last_time"] = Rfc3339(*started->lastEventTime, utc);
+        object["gap_s"] =
+            std::chrono::duration<double>(event.time - *started->lastEventTime).count();
+    }
     return object;
 }
 
-std::string EventText(const Event& event, const Site* site) {
+std::string EventText(const Event& event, const Site* site, bool utc) {
     return std::visit(
         Overloaded{
             [&](const event::ZoneInitial& e) { return ZoneLine(e.zone, e.status, site); },
@@ -164,6 +200,7 @@ std::string EventText(const Event& event, const Site* site) {
                 return fmt::format("command from {}: {}", e.origin, CommandText(e));
             },
             [](const event::Interrupted& e) { return "interrupted by " + e.signal; },
+            [&](const event::SupervisionStarted& e) { return StartedText(event, e, utc); },
         },
         event.body);
 }

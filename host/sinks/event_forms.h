@@ -16,6 +16,6 @@ const char* EventName(const EventBody& body);
 // {"event": "change", "seq": 12, "time": "...", "zone": 17, ...}
 nlohmann::json EventJson(const Event& event, const Site* site, bool utc);
 // "P0017  0x09 -> 0x08  ZS_CODE7  cleared: ZS_CODE1", "the panel answers again"
-std::string EventText(const Event& event, const Site* site);
+std::string EventText(const Event& event, const Site* site, bool utc);
 
 } // namespace xolhost

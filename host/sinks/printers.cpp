@@ -14,7 +14,7 @@ void EventPrinter::event(const Event& event) {
     } else if (!std::holds_alternative<event::Interrupted>(event.body)) {
         // The command that stops on an interrupt says so itself.
         out_.printLine(fmt::format("{}  {}", Rfc3339(event.time, utc_, 3, ' '),
-                                   EventText(event, out_.site())));
+                                   EventText(event, out_.site(), utc_)));
     }
 }
 
@@ -23,7 +23,7 @@ void ProgressPrinter::event(const Event& event) {
     if (std::holds_alternative<event::ChannelClosed>(body) ||
         std::holds_alternative<event::ChannelReopened>(body) ||
         std::holds_alternative<event::Command>(body)) {
-        out_.progress(EventText(event, out_.site()));
+        out_.progress(EventText(event, out_.site(), false));
     }
 }
 

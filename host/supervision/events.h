@@ -73,13 +73,20 @@ struct Command {
 struct Interrupted {
     std::string signal;
 };
+// Supervision began on a journal that holds earlier events: the last of
+// them, and so the gap in which nothing was supervised.
+struct SupervisionStarted {
+    std::optional<uint64_t> lastSequence;
+    std::optional<WallClock::time_point> lastEventTime;
+};
 
 } // namespace event
 
 using EventBody =
     std::variant<event::ZoneInitial, event::NoZoneStatus, event::ZoneChanged, event::CountRead,
                  event::CountFailed, event::ScanFailed, event::ScanRecovered, event::ScanIncomplete,
-                 event::ChannelClosed, event::ChannelReopened, event::Command, event::Interrupted>;
+                 event::ChannelClosed, event::ChannelReopened, event::Command, event::Interrupted,
+                 event::SupervisionStarted>;
 
 struct Event {
     uint64_t sequence = 0;
@@ -107,6 +114,25 @@ struct SupervisionState {
     uint64_t scans = 0;
     uint64_t failedScans = 0;
     uint64_t reopens = 0;
+    bool journalFailing = false; // events wait in memory for the journal
+};
+
+// Where events are kept before anyone is shown them: each step's events are
+// committed in one go, with the state they leave, before any sink gets them.
+class EventJournal {
+public:
+    virtual ~EventJournal() = default;
+    // False when they could not be written; they are offered again, in
+    // order, with the next step's.
+    virtual bool commit(const std::vector<Event>& events, const SupervisionState& state) = 0;
+};
+
+// What a journal knew when supervision stopped: where a new run resumes.
+struct Resumption {
+    uint64_t lastSequence = 0;
+    std::optional<WallClock::time_point> lastEventTime;
+    std::map<int, uint16_t> zones;
+    std::map<char, uint16_t> counts;
 };
 
 // Where events go: printers, the web board, and later outputs.

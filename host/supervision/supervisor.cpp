@@ -12,6 +12,9 @@ using Steady = std::chrono::steady_clock;
 // the clock and the stop request again.
 constexpr auto COMMAND_POLL = std::chrono::milliseconds(50);
 
+// Events kept in memory while the journal fails; past it the oldest go.
+constexpr std::size_t MAX_UNJOURNALED = 10000;
+
 } // namespace
 
 Supervisor::Supervisor(SupervisedPanel& panel, SupervisionSettings settings, Clock clock)
@@ -20,16 +23,45 @@ Supervisor::Supervisor(SupervisedPanel& panel, SupervisionSettings settings, Clo
 }
 
 void Supervisor::emit(EventBody body) {
-    Event event{++sequence_, clock_(), std::move(body)};
-    for (EventSink* sink : sinks_) {
-        sink->event(event);
-    }
+    pending_.push_back(Event{++sequence_, clock_(), std::move(body)});
 }
 
 void Supervisor::publish() {
+    if (journal_ != nullptr) {
+        // What the journal could not take waits, in order, and goes first.
+        unjournaled_.insert(unjournaled_.end(), pending_.begin(), pending_.end());
+        bool committed = journal_->commit(unjournaled_, state_);
+        state_.journalFailing = !committed;
+        if (committed) {
+            unjournaled_.clear();
+        } else if (unjournaled_.size() > MAX_UNJOURNALED) {
+            unjournaled_.erase(unjournaled_.begin(),
+                               unjournaled_.begin() + static_cast<std::ptrdiff_t>(
+                                                          unjournaled_.size() - MAX_UNJOURNALED));
+        }
+    }
+    // A failing journal never holds an alarm back from the sinks.
+    std::vector<Event> events = std::move(pending_);
+    pending_.clear();
+    for (const Event& event : events) {
+        for (EventSink* sink : sinks_) {
+            sink->event(event);
+        }
+    }
     for (EventSink* sink : sinks_) {
         sink->state(state_);
     }
+}
+
+void Supervisor::resume(const Resumption& from) {
+    sequence_ = std::max(sequence_, from.lastSequence);
+    state_.zones = from.zones;
+    state_.counts = from.counts;
+    first_ = false;
+    emit(event::SupervisionStarted{from.lastSequence == 0 ? std::nullopt
+                                                          : std::optional(from.lastSequence),
+                                   from.lastEventTime});
+    publish();
 }
 
 bool Supervisor::reopen() {
@@ -152,6 +184,7 @@ void Supervisor::runCommand(QueuedCommand& command) {
     }
     emit(event::Command{command.address, command.value, command.origin, result.result,
                         result.error});
+    publish();
     command.outcome.set_value(result);
 }
 
@@ -175,6 +208,7 @@ void Supervisor::run(CommandQueue& queue, const std::function<bool()>& stopReque
 
 void Supervisor::interrupted(const std::string& signal) {
     emit(event::Interrupted{signal});
+    publish();
 }
 
 } // namespace xolhost

@@ -33,6 +33,12 @@ public:
         Clock clock = [] { return WallClock::now(); });
 
     void addSink(EventSink& sink) { sinks_.push_back(&sink); }
+    // Events are committed to the journal before the sinks get them.
+    void setJournal(EventJournal& journal) { journal_ = &journal; }
+    // Goes on from what a journal kept: its statuses and counts are known,
+    // so the first scan reports only what differs; sequence numbers go on;
+    // a supervision_started event names the gap.
+    void resume(const Resumption& from);
 
     // One step: a scan and the counts, opening the channel first when it is
     // closed. Sinks get the events, then the state.
@@ -50,6 +56,7 @@ public:
 
 private:
     void emit(EventBody body);
+    // Commits the events so far, then hands them and the state to the sinks.
     void publish();
     bool reopen();
     void scanFailed(const ScanResult& scan);
@@ -60,6 +67,10 @@ private:
     SupervisionSettings settings_;
     Clock clock_;
     std::vector<EventSink*> sinks_;
+    EventJournal* journal_ = nullptr;
+    std::vector<Event> pending_;     // emitted, not yet handed to the sinks
+    std::vector<Event> unjournaled_; // handed out while the journal failed
+
     SupervisionState state_;
     uint64_t sequence_ = 0;
     bool first_ = true;

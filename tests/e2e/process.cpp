@@ -5,7 +5,9 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
@@ -44,7 +46,26 @@ Process::Process(const std::vector<std::string>& argv) {
         args.push_back(const_cast<char*>(arg.c_str()));
     }
     args.push_back(nullptr);
-    int failed = ::posix_spawnp(&pid_, args[0], &actions, &attributes, args.data(), environ);
+    // Each program keeps its state (xolhost's default journal) in a folder
+    // of its own, so that no run sees what an earlier one left.
+    char folder[] = "/tmp/xol_state_XXXXXX";
+    if (::mkdtemp(folder) != nullptr) {
+        stateFolder_ = folder;
+    }
+    std::vector<std::string> variables = {"XDG_STATE_HOME=" + stateFolder_};
+    for (char** v = environ; *v != nullptr; ++v) {
+        if (std::strncmp(*v, "XDG_STATE_HOME=", 15) != 0 &&
+            std::strncmp(*v, "STATE_DIRECTORY=", 16) != 0) {
+            variables.emplace_back(*v);
+        }
+    }
+    std::vector<char*> environment;
+    for (auto& v : variables) {
+        environment.push_back(v.data());
+    }
+    environment.push_back(nullptr);
+    int failed =
+        ::posix_spawnp(&pid_, args[0], &actions, &attributes, args.data(), environment.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     ::close(out[1]);
@@ -64,6 +85,10 @@ Process::~Process() {
     }
     ::close(out_);
     ::close(err_);
+    if (!stateFolder_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(stateFolder_, ignored);
+    }
 }
 
 void Process::drain(int timeoutMs) {

@@ -52,6 +52,7 @@ private:
     std::string outText_;
     std::string errText_;
     std::size_t lineAt_ = 0;
+    std::string stateFolder_;
 };
 
 Finished Run(const std::vector<std::string>& argv,

@@ -1,0 +1,190 @@
+// The journal of monitor and serve, and `xolhost journal`: its events as
+// text, CSV or JSON lines, chosen by time, zone and kind, and its check.
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <ctime>
+#include <filesystem>
+
+#include "commands/command_table.h"
+#include "commands/journal_setup.h"
+#include "commands/options.h"
+#include "journal/journal.h"
+#include "platform/exit_codes.h"
+#include "present/output.h"
+#include "present/site.h"
+#include "supervision/supervisor.h"
+
+namespace xolhost {
+
+using nlohmann::json;
+
+namespace {
+
+// The journal file the options name; empty when none is kept.
+std::string JournalPath(const Options& options, bool supervising) {
+    if (!options.journalFile.empty()) {
+        return options.journalFile;
+    }
+    if (supervising && (options.noJournal || options.simulate)) {
+        return {}; // a simulated panel keeps none unless asked
+    }
+    const std::string id = !options.panelId.empty() ? options.panelId : PanelIdOf(options.port);
+    if (!supervising && options.panelId.empty()) {
+        throw UsageError("journal: name it with --journal FILE or --panel-id ID");
+    }
+    std::string path = DefaultJournalPath(id);
+    if (path.empty()) {
+        throw UsageError("no folder for the journal (HOME is not set): give --journal FILE or "
+                         "--no-journal");
+    }
+    return path;
+}
+
+// "2h", "30min", "45s", "7d" ago, or an RFC 3339 time.
+WallClock::time_point TimeArgument(const std::string& text, const char* option) {
+    static const std::pair<const char*, int64_t> UNITS[] = {
+        {"min", 60}, {"s", 1}, {"m", 60}, {"h", 3600}, {"d", 86400}};
+    for (const auto& [unit, seconds] : UNITS) {
+        std::string number = text.substr(0, text.size() - std::strlen(unit));
+        if (text.size() > std::strlen(unit) && text.ends_with(unit) &&
+            number.find_first_not_of("0123456789") == std::string::npos) {
+            return WallClock::now() - std::chrono::seconds(std::stoll(number) * seconds);
+        }
+    }
+    std::tm tm{};
+    int offsetHours = 0, offsetMinutes = 0;
+    char sign = 'Z';
+    double seconds = 0;
+    int n = std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%lf%c%2d:%2d", &tm.tm_year, &tm.tm_mon,
+                        &tm.tm_mday, &tm.tm_hour, &tm.tm_min, &seconds, &sign, &offsetHours,
+                        &offsetMinutes);
+    bool utc = n == 7 && (sign == 'Z' || sign == 'z');
+    bool offset = n == 9 && (sign == '+' || sign == '-');
+    if (!utc && !offset) {
+        throw UsageError(fmt::format("{} {}: give an RFC 3339 time (2026-12-09T03:00:00Z) or a "
+                                     "time ago (30min, 2h, 7d)",
+                                     option, text));
+    }
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    tm.tm_sec = 0;
+    auto at = WallClock::from_time_t(timegm(&tm)) +
+              std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
+    auto shift = std::chrono::minutes(offsetHours * 60 + offsetMinutes);
+    return sign == '-' ? at + shift : at - shift;
+}
+
+std::string CsvField(const std::string& text) {
+    if (text.find_first_of(",\"\n\r") == std::string::npos) {
+        return text;
+    }
+    std::string quoted = "\"";
+    for (char c : text) {
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    }
+    return quoted + "\"";
+}
+
+std::string Optional(const std::optional<int>& value) {
+    return value ? std::to_string(*value) : std::string();
+}
+
+std::string CsvLine(const StoredEvent& e) {
+    return fmt::format("{},{},{},{},{},{},{},{},{},{},{},{}", e.sequence, e.time, e.kind,
+                       Optional(e.zone), CsvField(e.point), Optional(e.before), Optional(e.after),
+                       Optional(e.setBits), Optional(e.clearedBits), CsvField(e.cause),
+                       CsvField(e.origin), CsvField(e.text));
+}
+
+int CheckJournal(Journal& journal, Output& out) {
+    std::string verdict = journal.check();
+    json outcome = {{"command", "journal"},
+                    {"result", verdict == "ok" ? "done" : "failed"},
+                    {"journal", journal.path()},
+                    {"schema", journal.schemaVersion()},
+                    {"integrity", verdict}};
+    if (out.jsonMode()) {
+        out.printJson(outcome);
+    } else {
+        out.printLine(
+            fmt::format("{}: {} (schema {})", journal.path(), verdict, journal.schemaVersion()));
+    }
+    return verdict == "ok" ? EXIT_DONE : EXIT_FAILED;
+}
+
+} // namespace
+
+std::unique_ptr<EventJournal> AttachJournal(CommandContext& context, Supervisor& supervisor) {
+    const Options& options = context.options;
+    const std::string path = JournalPath(options, true);
+    if (path.empty()) {
+        return nullptr;
+    }
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
+    const Site* site = context.out.site();
+    std::unique_ptr<Journal> journal;
+    try {
+        journal =
+            Journal::Open(path,
+                          {options.panelId.empty() ? PanelIdOf(options.port) : options.panelId,
+                           options.port, site != nullptr ? site->name : std::string()},
+                          site, options.utc);
+        if (options.keepDays) {
+            journal->prune(*options.keepDays);
+        }
+    } catch (const JournalError& e) {
+        throw CommandFailure(fmt::format("journal: {}", e.what()));
+    }
+    supervisor.setJournal(*journal);
+    if (Resumption from = journal->resumption(); from.lastSequence > 0) {
+        supervisor.resume(from);
+    }
+    if (!context.out.jsonMode()) {
+        context.out.progress("journal " + path);
+    }
+    return journal;
+}
+
+int RunJournal(CommandContext& context) {
+    const Options& options = context.options;
+    Output& out = context.out;
+    std::unique_ptr<Journal> journal;
+    try {
+        journal = Journal::OpenToRead(JournalPath(options, false));
+    } catch (const JournalError& e) {
+        throw CommandFailure(fmt::format("journal: {}", e.what()));
+    }
+    if (options.checkJournal) {
+        return CheckJournal(*journal, out);
+    }
+    JournalQuery query;
+    if (!options.since.empty()) {
+        query.since = TimeArgument(options.since, "--since");
+    }
+    if (!options.until.empty()) {
+        query.until = TimeArgument(options.until, "--until");
+    }
+    query.zone = options.zone;
+    if (!options.eventKind.empty()) {
+        query.kind = options.eventKind;
+    }
+    query.unacknowledged = options.unacknowledged;
+    const std::string format = out.jsonMode() ? std::string("jsonl") : options.format;
+    if (format == "csv") {
+        out.printLine("seq,time,event,zone,point,before,after,set,cleared,cause,origin,text");
+    }
+    for (const StoredEvent& e : journal->events(query)) {
+        if (format == "jsonl") {
+            out.printJson(e.body);
+        } else if (format == "csv") {
+            out.printLine(CsvLine(e));
+        } else {
+            out.printLine(fmt::format("{:>6}  {}  {}", e.sequence, e.time, e.text));
+        }
+    }
+    return EXIT_DONE;
+}
+
+} // namespace xolhost
