@@ -101,8 +101,11 @@ int PointCommand::scan() {
     json zones = json::array();
     std::vector<std::string> lines = {fmt::format("Scan done in {:.2f} s: {} zone(s) with a status",
                                                   scan.seconds, scan.statuses.size())};
+    // Every status is confirmed by the scan that just completed.
+    const std::string confirmed = out_.now(true);
     for (const auto& [zone, status] : scan.statuses) {
         zones.push_back(ZoneJson(zone, status, site));
+        zones.back()["confirmed_at"] = confirmed;
         lines.push_back("  " + ZoneLine(zone, status, site));
     }
     json outcome = {

@@ -10,6 +10,7 @@
 #include "platform/exit_codes.h"
 #include "platform/interrupts.h"
 #include "present/output.h"
+#include "present/site.h"
 #include "serve/serve.h"
 #include "sinks/printers.h"
 #include "supervision/supervisor.h"
@@ -85,8 +86,38 @@ private:
     std::string port_;
 };
 
-SupervisionSettings SettingsOf(const Options& options) {
+// An interrupt ends supervising, and so does standard output failing: the
+// events could no longer be shown.
+bool Stopping(CommandContext& context) {
+    return context.interrupts.requested() || context.out.stdoutFailed();
+}
+
+// An event waits for acknowledgement when it sets a bit whose status code
+// the site classes as alarm, fault or supervisory, or gives no class.
+bool WaitsForOperator(const EventBody& body, const Site* site) {
+    uint16_t set = 0;
+    if (const auto* initial = std::get_if<event::ZoneInitial>(&body)) {
+        set = initial->status;
+    } else if (const auto* change = std::get_if<event::ZoneChanged>(&body)) {
+        set = change->set();
+    }
+    for (unsigned bit = 1; bit <= 0x80; bit <<= 1) {
+        if ((set & bit) == 0) {
+            continue;
+        }
+        const std::string* kind = site != nullptr ? site->codeClass(CodeOfStatusBit(bit)) : nullptr;
+        if (kind == nullptr || *kind == "alarm" || *kind == "fault" || *kind == "supervisory") {
+            return true;
+        }
+    }
+    return false;
+}
+
+SupervisionSettings SettingsOf(const Options& options, const Site* site) {
     SupervisionSettings settings;
+    settings.needsAcknowledgement = [site](const EventBody& body) {
+        return WaitsForOperator(body, site);
+    };
     settings.interval = std::chrono::milliseconds(static_cast<int64_t>(options.interval * 1000));
     settings.steps = options.command == "monitor" ? static_cast<uint64_t>(options.scans) : 0;
     settings.counts = options.counts;
@@ -98,7 +129,7 @@ SupervisionSettings SettingsOf(const Options& options) {
 int RunMonitor(CommandContext& context) {
     Output& out = context.out;
     DriverPanel panel(context);
-    Supervisor supervisor(panel, SettingsOf(context.options));
+    Supervisor supervisor(panel, SettingsOf(context.options, out.site()));
     EventPrinter printer(out, context.options.utc);
     supervisor.addSink(printer);
     std::unique_ptr<EventJournal> journal = AttachJournal(context, supervisor);
@@ -108,9 +139,12 @@ int RunMonitor(CommandContext& context) {
     }
     CommandQueue noCommands;
     try {
-        supervisor.run(noCommands, [&] { return context.interrupts.requested(); });
+        supervisor.run(noCommands, [&] { return Stopping(context); });
     } catch (const Interrupted&) {
         // An interrupt is how a monitor ends.
+    }
+    if (out.stdoutFailed()) {
+        return EXIT_OUTPUT;
     }
     if (context.interrupts.requested()) {
         supervisor.interrupted(context.interrupts.name());
@@ -132,13 +166,16 @@ int RunServe(CommandContext& context) {
         return EXIT_FAILED;
     }
     DriverPanel panel(context);
-    Supervisor supervisor(panel, SettingsOf(options));
+    Supervisor supervisor(panel, SettingsOf(options, out.site()));
     ProgressPrinter progress(out);
     supervisor.addSink(service->sink());
     supervisor.addSink(progress);
     std::unique_ptr<EventJournal> journal = AttachJournal(context, supervisor);
+    if (journal) {
+        service->readJournal(*journal);
+    }
     try {
-        supervisor.run(queue, [&] { return context.interrupts.requested(); });
+        supervisor.run(queue, [&] { return Stopping(context); });
     } catch (const Interrupted&) {
         // An interrupt is how serving ends; what the step had found is kept.
         supervisor.interrupted(context.interrupts.name());
@@ -147,6 +184,9 @@ int RunServe(CommandContext& context) {
         throw;
     }
     service->stop();
+    if (out.stdoutFailed()) {
+        return EXIT_OUTPUT;
+    }
     out.progress(fmt::format("serving ended by {}", context.interrupts.requested()
                                                         ? context.interrupts.name()
                                                         : "an error"));

@@ -40,6 +40,10 @@ const char* const MIGRATIONS[] = {
     "CREATE TABLE acks (seq INTEGER PRIMARY KEY, operator TEXT NOT NULL, client TEXT,"
     " time TEXT NOT NULL);"
     "CREATE INDEX events_zone ON events (zone);",
+    // 3: which events wait for acknowledgement; until now, those that set a bit.
+    "ALTER TABLE events ADD COLUMN needs_ack INTEGER NOT NULL DEFAULT 0;"
+    "UPDATE events SET needs_ack = (coalesce(set_bits, 0) > 0);"
+    "CREATE INDEX events_waiting ON events (needs_ack);",
 };
 static_assert(std::size(MIGRATIONS) == JOURNAL_SCHEMA_VERSION);
 
@@ -299,7 +303,9 @@ bool Journal::commit(const std::vector<Event>& events, const SupervisionState& s
         Execute(db_, "BEGIN IMMEDIATE");
         Statement insert(db_, "INSERT OR IGNORE INTO events (seq, time, unix_ms, kind, zone, "
                               "point, before, after, set_bits, cleared_bits, cause, origin, "
-                              "text, body) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+                              "text, body, needs_ack) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+        Statement ack(db_, "INSERT OR IGNORE INTO acks (seq, operator, client, time) VALUES "
+                           "(?, ?, ?, ?)");
         for (const Event& event : events) {
             Columns c = ColumnsOf(event);
             json body = EventJson(event, site_, utc_);
@@ -317,7 +323,17 @@ bool Journal::commit(const std::vector<Event>& events, const SupervisionState& s
                 .bind(12, c.origin)
                 .bind(13, EventText(event, site_, utc_))
                 .bind(14, body.dump(-1, ' ', false, json::error_handler_t::replace))
+                .bind(15, event.waitsForAcknowledgement ? 1 : 0)
                 .run();
+            if (const auto* given = std::get_if<event::Acknowledged>(&event.body)) {
+                for (uint64_t seq : given->sequences) {
+                    ack.bind(1, static_cast<int64_t>(seq))
+                        .bind(2, given->operatorName)
+                        .bind(3, given->client)
+                        .bind(4, body.value("time", ""))
+                        .run();
+                }
+            }
         }
         Execute(db_, "DELETE FROM zones; DELETE FROM counts;");
         Statement zone(db_, "INSERT INTO zones (zone, status) VALUES (?, ?)");
@@ -327,6 +343,11 @@ bool Journal::commit(const std::vector<Event>& events, const SupervisionState& s
         Statement count(db_, "INSERT INTO counts (which, value) VALUES (?, ?)");
         for (const auto& [which, value] : state.counts) {
             count.bind(1, std::string(1, which)).bind(2, value).run();
+        }
+        if (state.lastCompletedScan) {
+            Statement put(db_, "INSERT OR REPLACE INTO meta (key, value) VALUES "
+                               "('last_completed_scan', ?)");
+            put.bind(1, std::to_string(UnixMs(*state.lastCompletedScan))).run();
         }
         Execute(db_, "COMMIT");
         lastError_.clear();
@@ -348,6 +369,16 @@ Resumption Journal::resumption() const {
     Statement zones(db_, "SELECT zone, status FROM zones");
     while (zones.step()) {
         from.zones[static_cast<int>(zones.integer(0))] = static_cast<uint16_t>(zones.integer(1));
+    }
+    Statement waiting(db_, "SELECT seq FROM events WHERE needs_ack = 1 AND seq NOT IN (SELECT "
+                           "seq FROM acks) ORDER BY seq");
+    while (waiting.step()) {
+        from.unacknowledged.push_back(static_cast<uint64_t>(waiting.integer(0)));
+    }
+    Statement scanned(db_, "SELECT value FROM meta WHERE key = 'last_completed_scan'");
+    if (scanned.step()) {
+        from.lastCompletedScan = WallClock::time_point(
+            std::chrono::milliseconds(std::strtoll(scanned.text(0).c_str(), nullptr, 10)));
     }
     Statement counts(db_, "SELECT which, value FROM counts");
     while (counts.step()) {
@@ -375,7 +406,7 @@ std::vector<StoredEvent> Journal::events(const JournalQuery& query) const {
         sql += fmt::format(" AND seq < {}", *query.before);
     }
     if (query.unacknowledged) {
-        sql += " AND coalesce(set_bits, 0) > 0 AND seq NOT IN (SELECT seq FROM acks)";
+        sql += " AND needs_ack = 1 AND seq NOT IN (SELECT seq FROM acks)";
     }
     sql += query.kind ? " AND kind = ?" : "";
     sql += query.newestFirst ? " ORDER BY seq DESC" : " ORDER BY seq";
@@ -415,13 +446,12 @@ std::string Journal::check() const {
     return verdict;
 }
 
-// Events that wait for an acknowledgement (they set a bit) stay until it
-// is given.
+// Events that wait for an acknowledgement stay until it is given.
 uint64_t Journal::prune(int days) {
     const int64_t cutoff =
         UnixMs(WallClock::now() - std::chrono::hours(24) * static_cast<int64_t>(days));
-    Statement remove(db_, "DELETE FROM events WHERE unix_ms < ? AND NOT (coalesce(set_bits, 0) "
-                          "> 0 AND seq NOT IN (SELECT seq FROM acks))");
+    Statement remove(db_, "DELETE FROM events WHERE unix_ms < ? AND NOT (needs_ack = 1 AND seq "
+                          "NOT IN (SELECT seq FROM acks))");
     remove.bind(1, cutoff).run();
     return static_cast<uint64_t>(sqlite3_changes(db_));
 }

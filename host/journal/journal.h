@@ -30,7 +30,7 @@ public:
 };
 
 // The schema version this program writes; older journals are migrated.
-constexpr int JOURNAL_SCHEMA_VERSION = 2;
+constexpr int JOURNAL_SCHEMA_VERSION = 3;
 
 struct PanelIdentity {
     std::string panelId;

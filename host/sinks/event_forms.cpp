@@ -40,7 +40,7 @@ std::string CommandText(const event::Command& e) {
     return e.error.empty() ? text : text + ": " + e.error;
 }
 
-json Fields(const EventBody& body, const Site* site) {
+json Fields(const EventBody& body, const Site* site, bool utc) {
     return std::visit(
         Overloaded{
             [&](const event::ZoneInitial& e) {
@@ -70,8 +70,12 @@ json Fields(const EventBody& body, const Site* site) {
                             {"result", ResultName(e.result)},
                             {"cause", CauseName(e.why.cause)}};
             },
-            [](const event::ScanFailed& e) {
-                return json{{"result", ResultName(e.result)}, {"cause", CauseName(e.why.cause)}};
+            [&](const event::ScanFailed& e) {
+                json object = {{"result", ResultName(e.result)}, {"cause", CauseName(e.why.cause)}};
+                if (e.unconfirmedSince) {
+                    object["unconfirmed_since"] = Rfc3339(*e.unconfirmedSince, utc);
+                }
+                return object;
             },
             [](const event::ScanRecovered&) { return json::object(); },
             [](const event::ScanIncomplete& e) {
@@ -102,6 +106,14 @@ json Fields(const EventBody& body, const Site* site) {
                     object["last_seq"] = *e.lastSequence;
                 }
                 return object;
+            },
+            [](const event::Acknowledged& e) {
+                return json{{"acknowledged", e.sequences},
+                            {"operator", e.operatorName},
+                            {"from", e.client}};
+            },
+            [](const event::JournalDropped& e) {
+                return json{{"dropped", e.count}};
             },
         },
         body);
@@ -147,14 +159,19 @@ const char* EventName(const EventBody& body) {
             [](const event::Command&) { return "command"; },
             [](const event::Interrupted&) { return "interrupted"; },
             [](const event::SupervisionStarted&) { return "supervision_started"; },
+            [](const event::Acknowledged&) { return "acknowledged"; },
+            [](const event::JournalDropped&) { return "journal_dropped"; },
         },
         body);
 }
 
 json EventJson(const Event& event, const Site* site, bool utc) {
-    json object = Fields(event.body, site);
+    json object = Fields(event.body, site, utc);
     object["event"] = EventName(event.body);
     object["seq"] = event.sequence;
+    if (event.waitsForAcknowledgement) {
+        object["unacknowledged"] = true;
+    }
     object["time"] = Rfc3339(event.time, utc);
     if (const auto* started = std::get_if<event::SupervisionStarted>(&event.body);
         started != nullptr && started->lastEventTime) {
@@ -180,9 +197,11 @@ std::string EventText(const Event& event, const Site* site, bool utc) {
                 return fmt::format("{}: the count could not be read ({}): {}",
                                    CountAddress(e.which), ResultName(e.result), e.why.text);
             },
-            [](const event::ScanFailed& e) {
+            [&](const event::ScanFailed& e) {
                 return "the scan failed: " + e.why.text +
-                       "; statuses kept from the last completed scan";
+                       (e.unconfirmedSince ? "; statuses shown are not confirmed since " +
+                                                 Rfc3339(*e.unconfirmedSince, utc, 0, ' ')
+                                           : std::string("; no completed scan yet"));
             },
             [](const event::ScanRecovered&) { return std::string("the panel answers again"); },
             [](const event::ScanIncomplete& e) {
@@ -201,6 +220,16 @@ std::string EventText(const Event& event, const Site* site, bool utc) {
             },
             [](const event::Interrupted& e) { return "interrupted by " + e.signal; },
             [&](const event::SupervisionStarted& e) { return StartedText(event, e, utc); },
+            [](const event::Acknowledged& e) {
+                return fmt::format("{} acknowledged by {} from {}: event{} {}", e.sequences.size(),
+                                   e.operatorName, e.client, e.sequences.size() == 1 ? "" : "s",
+                                   fmt::join(e.sequences, ", "));
+            },
+            [](const event::JournalDropped& e) {
+                return fmt::format("the journal has failed so long that {} event(s) it never "
+                                   "took were let go (none that waits for acknowledgement)",
+                                   e.count);
+            },
         },
         event.body);
 }

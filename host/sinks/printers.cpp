@@ -18,6 +18,19 @@ void EventPrinter::event(const Event& event) {
     }
 }
 
+void EventPrinter::state(const SupervisionState& state) {
+    if (state.journalFailing == journalFailing_) {
+        return;
+    }
+    journalFailing_ = state.journalFailing;
+    if (journalFailing_) {
+        out_.warning("journal failing: events are shown but kept in memory only, until the "
+                     "journal takes them again");
+    } else {
+        out_.progress("the journal works again: the events it missed are written");
+    }
+}
+
 void ProgressPrinter::event(const Event& event) {
     const EventBody& body = event.body;
     if (std::holds_alternative<event::ChannelClosed>(body) ||

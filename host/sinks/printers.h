@@ -13,10 +13,13 @@ class EventPrinter : public EventSink {
 public:
     EventPrinter(Output& out, bool utc) : out_(out), utc_(utc) {}
     void event(const Event& event) override;
+    // Says on standard error when the journal starts or stops failing.
+    void state(const SupervisionState& state) override;
 
 private:
     Output& out_;
     bool utc_;
+    bool journalFailing_ = false;
 };
 
 class ProgressPrinter : public EventSink {

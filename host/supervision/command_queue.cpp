@@ -9,13 +9,35 @@ std::optional<std::future<CommandResult>> CommandQueue::push(std::string address
     command->value = value;
     command->origin = std::move(origin);
     std::future<CommandResult> outcome = command->outcome.get_future();
+    if (!queue(std::move(command))) {
+        return std::nullopt;
+    }
+    return outcome;
+}
+
+std::optional<std::future<AckResult>>
+CommandQueue::pushAcknowledgement(std::optional<uint64_t> sequence, std::string operatorName,
+                                  std::string client) {
+    auto command = std::make_shared<QueuedCommand>();
+    command->acknowledgement = true;
+    command->sequence = sequence;
+    command->operatorName = std::move(operatorName);
+    command->origin = std::move(client);
+    std::future<AckResult> outcome = command->acknowledged.get_future();
+    if (!queue(std::move(command))) {
+        return std::nullopt;
+    }
+    return outcome;
+}
+
+bool CommandQueue::queue(std::shared_ptr<QueuedCommand> command) {
     std::lock_guard lock(mutex_);
     if (closed_) {
-        return std::nullopt;
+        return false;
     }
     commands_.push_back(std::move(command));
     queued_.notify_all();
-    return outcome;
+    return true;
 }
 
 std::shared_ptr<QueuedCommand> CommandQueue::next(std::chrono::steady_clock::time_point until) {
@@ -33,7 +55,11 @@ void CommandQueue::close(const std::string& why) {
     std::lock_guard lock(mutex_);
     closed_ = true;
     for (auto& command : commands_) {
-        command->outcome.set_value({RC_FAILED, why});
+        if (command->acknowledgement) {
+            command->acknowledged.set_value({false, why, {}});
+        } else {
+            command->outcome.set_value({RC_FAILED, why});
+        }
     }
     commands_.clear();
 }

@@ -49,6 +49,8 @@ struct CountFailed {
 struct ScanFailed {
     int32_t result = 0;
     Diagnosis why;
+    // The statuses shown from now on are those of the last completed scan.
+    std::optional<WallClock::time_point> unconfirmedSince;
 };
 struct ScanRecovered {};
 // A completed scan that lost records: statuses that vanished are held.
@@ -73,6 +75,17 @@ struct Command {
 struct Interrupted {
     std::string signal;
 };
+// Operators acknowledged events that waited for it.
+struct Acknowledged {
+    std::vector<uint64_t> sequences;
+    std::string operatorName;
+    std::string client; // the address it came from
+};
+// The journal failed for so long that events it never took were let go:
+// the oldest of those that waited for no acknowledgement.
+struct JournalDropped {
+    uint64_t count = 0;
+};
 // Supervision began on a journal that holds earlier events: the last of
 // them, and so the gap in which nothing was supervised.
 struct SupervisionStarted {
@@ -86,12 +99,13 @@ using EventBody =
     std::variant<event::ZoneInitial, event::NoZoneStatus, event::ZoneChanged, event::CountRead,
                  event::CountFailed, event::ScanFailed, event::ScanRecovered, event::ScanIncomplete,
                  event::ChannelClosed, event::ChannelReopened, event::Command, event::Interrupted,
-                 event::SupervisionStarted>;
+                 event::SupervisionStarted, event::Acknowledged, event::JournalDropped>;
 
 struct Event {
     uint64_t sequence = 0;
     WallClock::time_point time;
     EventBody body;
+    bool waitsForAcknowledgement = false; // it set a status an operator must see
 };
 
 enum class ChannelState { Open, Failing, Closed };
@@ -114,7 +128,16 @@ struct SupervisionState {
     uint64_t scans = 0;
     uint64_t failedScans = 0;
     uint64_t reopens = 0;
-    bool journalFailing = false; // events wait in memory for the journal
+    bool journalFailing = false;  // events wait in memory for the journal
+    std::string journal = "none"; // "none", "ok", "failing"
+    // The statuses are not confirmed by the last scan attempt: it failed, or
+    // the channel is closed.
+    bool stale = false;
+    // When a completed scan last confirmed each zone in `zones` (a held
+    // status keeps its older time).
+    std::map<int, WallClock::time_point> confirmedAt;
+    // Events waiting for acknowledgement, oldest first.
+    std::vector<uint64_t> unacknowledged;
 };
 
 // Where events are kept before anyone is shown them: each step's events are
@@ -133,6 +156,8 @@ struct Resumption {
     std::optional<WallClock::time_point> lastEventTime;
     std::map<int, uint16_t> zones;
     std::map<char, uint16_t> counts;
+    std::vector<uint64_t> unacknowledged;
+    std::optional<WallClock::time_point> lastCompletedScan;
 };
 
 // Where events go: printers, the web board, and later outputs.

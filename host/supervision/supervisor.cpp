@@ -15,6 +15,10 @@ constexpr auto COMMAND_POLL = std::chrono::milliseconds(50);
 // Events kept in memory while the journal fails; past it the oldest go.
 constexpr std::size_t MAX_UNJOURNALED = 10000;
 
+std::string NotWaiting(uint64_t sequence) {
+    return "event " + std::to_string(sequence) + " does not wait for acknowledgement";
+}
+
 } // namespace
 
 Supervisor::Supervisor(SupervisedPanel& panel, SupervisionSettings settings, Clock clock)
@@ -22,8 +26,23 @@ Supervisor::Supervisor(SupervisedPanel& panel, SupervisionSettings settings, Clo
     state_.channel = panel_.channelOpen() ? ChannelState::Open : ChannelState::Closed;
 }
 
+bool SetsStatusBits(const EventBody& body) {
+    if (const auto* initial = std::get_if<event::ZoneInitial>(&body)) {
+        return initial->status != 0;
+    }
+    const auto* change = std::get_if<event::ZoneChanged>(&body);
+    return change != nullptr && change->set() != 0;
+}
+
 void Supervisor::emit(EventBody body) {
-    pending_.push_back(Event{++sequence_, clock_(), std::move(body)});
+    Event event{++sequence_, clock_(), std::move(body), false};
+    event.waitsForAcknowledgement = settings_.needsAcknowledgement
+                                        ? settings_.needsAcknowledgement(event.body)
+                                        : SetsStatusBits(event.body);
+    if (event.waitsForAcknowledgement) {
+        state_.unacknowledged.push_back(event.sequence);
+    }
+    pending_.push_back(std::move(event));
 }
 
 void Supervisor::publish() {
@@ -53,10 +72,39 @@ void Supervisor::publish() {
     }
 }
 
+// Lets go of the oldest events the journal never took, keeping those that
+// wait for acknowledgement, and says how many went.
+void Supervisor::dropUnjournaled() {
+    uint64_t dropped = 0;
+    std::vector<Event> kept;
+    for (Event& event : unjournaled_) {
+        if (!event.waitsForAcknowledgement && unjournaled_.size() - dropped > MAX_UNJOURNALED / 2) {
+            ++dropped;
+        } else {
+            kept.push_back(std::move(event));
+        }
+    }
+    unjournaled_ = std::move(kept);
+    if (dropped > 0) {
+        Event note{++sequence_, clock_(), event::JournalDropped{dropped}, false};
+        unjournaled_.push_back(note);
+        pending_.push_back(std::move(note));
+    }
+}
+
 void Supervisor::resume(const Resumption& from) {
     sequence_ = std::max(sequence_, from.lastSequence);
     state_.zones = from.zones;
     state_.counts = from.counts;
+    state_.unacknowledged = from.unacknowledged;
+    state_.lastCompletedScan = from.lastCompletedScan;
+    if (from.lastCompletedScan) {
+        for (const auto& [zone, status] : from.zones) {
+            state_.confirmedAt[zone] = *from.lastCompletedScan;
+        }
+    }
+    // Nothing is confirmed until this run's first completed scan.
+    state_.stale = true;
     first_ = false;
     emit(event::SupervisionStarted{from.lastSequence == 0 ? std::nullopt
                                                           : std::optional(from.lastSequence),
@@ -77,6 +125,7 @@ bool Supervisor::reopen() {
 
 void Supervisor::step() {
     if (!panel_.channelOpen() && !reopen()) {
+        state_.stale = true;
         publish();
         return;
     }
@@ -91,6 +140,7 @@ void Supervisor::step() {
     failuresInARow_ = 0;
     state_.channel = ChannelState::Open;
     state_.lastCompletedScan = clock_();
+    state_.stale = false;
     if (failing_) {
         failing_ = false;
         emit(event::ScanRecovered{});
@@ -106,9 +156,10 @@ void Supervisor::step() {
 void Supervisor::scanFailed(const ScanResult& scan) {
     ++state_.failedScans;
     if (!failing_) {
-        emit(event::ScanFailed{scan.result, scan.why});
+        emit(event::ScanFailed{scan.result, scan.why, state_.lastCompletedScan});
     }
     failing_ = true;
+    state_.stale = true;
     state_.channel = ChannelState::Failing;
     if (++failuresInARow_ >= settings_.failuresBeforeReopen) {
         panel_.closeChannel();
@@ -148,12 +199,26 @@ void Supervisor::reportChanges(const ScanResult& scan) {
             state_.zones[zone] = now;
         }
     }
+    confirm(held);
     if (!clean) {
         emit(event::ScanIncomplete{scan.figures, held});
     }
     if (first_ && state_.zones.empty()) {
         emit(event::NoZoneStatus{});
     }
+}
+
+// A completed scan confirms every status it reported; a held one keeps the
+// time it was last confirmed.
+void Supervisor::confirm(const std::vector<int>& held) {
+    std::map<int, WallClock::time_point> confirmed;
+    for (const auto& [zone, status] : state_.zones) {
+        auto before = state_.confirmedAt.find(zone);
+        bool kept = std::find(held.begin(), held.end(), zone) != held.end() &&
+                    before != state_.confirmedAt.end();
+        confirmed[zone] = kept ? before->second : *state_.lastCompletedScan;
+    }
+    state_.confirmedAt = std::move(confirmed);
 }
 
 void Supervisor::readCounts() {
@@ -175,7 +240,31 @@ void Supervisor::readCounts() {
     }
 }
 
+void Supervisor::acknowledge(QueuedCommand& request) {
+    std::vector<uint64_t>& waiting = state_.unacknowledged;
+    std::vector<uint64_t> acknowledged;
+    if (!request.sequence) {
+        acknowledged.swap(waiting);
+    } else if (auto it = std::find(waiting.begin(), waiting.end(), *request.sequence);
+               it != waiting.end()) {
+        acknowledged.push_back(*it);
+        waiting.erase(it);
+    } else {
+        request.acknowledged.set_value({false, NotWaiting(*request.sequence), {}});
+        return;
+    }
+    if (!acknowledged.empty()) {
+        emit(event::Acknowledged{acknowledged, request.operatorName, request.origin});
+        publish();
+    }
+    request.acknowledged.set_value({true, {}, acknowledged});
+}
+
 void Supervisor::runCommand(QueuedCommand& command) {
+    if (command.acknowledgement) {
+        acknowledge(command);
+        return;
+    }
     CommandResult result;
     if (panel_.channelOpen()) {
         result = panel_.write(command.address, command.value);

@@ -22,7 +22,14 @@ struct SupervisionSettings {
     uint64_t steps = 0; // 0: until stopped
     bool counts = false;
     int failuresBeforeReopen = 3; // failed scans in a row before the channel is reopened
+    // Whether an event waits for an operator's acknowledgement; none given:
+    // every event that sets a status bit does.
+    std::function<bool(const EventBody&)> needsAcknowledgement;
 };
+
+// Events that set a status bit: what waits for acknowledgement when the
+// site says nothing of its codes.
+bool SetsStatusBits(const EventBody& body);
 
 class Supervisor {
 public:
@@ -43,7 +50,8 @@ public:
     // One step: a scan and the counts, opening the channel first when it is
     // closed. Sinks get the events, then the state.
     void step();
-    // Runs a queued command and answers it; an event tells the sinks.
+    // Runs a queued command (or acknowledgement) and answers it; an event
+    // tells the sinks.
     void runCommand(QueuedCommand& command);
     // Steps every interval, with the queued commands run in between, until
     // `stopRequested` or the settings' number of steps.
@@ -62,6 +70,9 @@ private:
     void scanFailed(const ScanResult& scan);
     void reportChanges(const ScanResult& scan);
     void readCounts();
+    void confirm(const std::vector<int>& held);
+    void acknowledge(QueuedCommand& request);
+    void dropUnjournaled();
 
     SupervisedPanel& panel_;
     SupervisionSettings settings_;

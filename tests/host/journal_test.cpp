@@ -24,7 +24,8 @@ struct Folder {
 };
 
 Event Change(uint64_t sequence, int zone, uint16_t before, uint16_t now) {
-    return {sequence, WallClock::now(), event::ZoneChanged{zone, before, now}};
+    EventBody body = event::ZoneChanged{zone, before, now};
+    return {sequence, WallClock::now(), body, SetsStatusBits(body)};
 }
 
 std::string Bytes(const std::string& path) {
@@ -163,7 +164,11 @@ TEST(Journal, SinksAreShownOnlyWhatIsCommittedAndAFailingJournalHoldsNothingBack
     Supervisor supervisor(panel, {});
     supervisor.setJournal(journal);
     supervisor.addSink(witness);
-    supervisor.resume({5, WallClock::now(), {{17, ZS_CODE1}}, {}});
+    Resumption from;
+    from.lastSequence = 5;
+    from.lastEventTime = WallClock::now();
+    from.zones = {{17, ZS_CODE1}};
+    supervisor.resume(from);
     panel.statuses = {{17, ZS_CODE1}, {20, ZS_CODE2}};
     supervisor.step();
     // Resumed: the known zone is not announced again; numbers go on from 5.
@@ -183,6 +188,46 @@ TEST(Journal, SinksAreShownOnlyWhatIsCommittedAndAFailingJournalHoldsNothingBack
     supervisor.step();
     EXPECT_EQ(journal.kept, (std::vector<uint64_t>{6, 7, 8, 9}));
     EXPECT_FALSE(witness.failingStates.back());
+}
+
+// Acknowledgements through the core into the journal: one, then all; an
+// event that does not wait is refused; what waits survives a restart.
+TEST(Journal, AcknowledgementsAreKeptAndWhatWaitsSurvivesARestart) {
+    Folder folder;
+    const std::string path = folder.file("ack.journal");
+    OnePanel panel;
+    panel.statuses = {{17, ZS_CODE1}, {18, ZS_CODE2}, {19, ZS_CODE3}};
+    CommandQueue queue;
+    {
+        auto journal = Journal::Open(path, {"p", "", ""}, nullptr, true);
+        Supervisor supervisor(panel, {});
+        supervisor.setJournal(*journal);
+        supervisor.step();
+        ASSERT_EQ(supervisor.state().unacknowledged, (std::vector<uint64_t>{1, 2, 3}));
+        auto one = queue.pushAcknowledgement(2, "Ada", "127.0.0.1");
+        auto unknown = queue.pushAcknowledgement(99, "Ada", "127.0.0.1");
+        for (int i = 0; i < 2; ++i) {
+            supervisor.runCommand(*queue.next(std::chrono::steady_clock::now()));
+        }
+        EXPECT_EQ(one->get().acknowledged, std::vector<uint64_t>{2});
+        EXPECT_FALSE(unknown->get().done);
+    }
+    auto journal = Journal::Open(path, {"p", "", ""}, nullptr, true);
+    Resumption from = journal->resumption();
+    EXPECT_EQ(from.unacknowledged, (std::vector<uint64_t>{1, 3}));
+    Supervisor supervisor(panel, {});
+    supervisor.setJournal(*journal);
+    supervisor.resume(from);
+    auto all = queue.pushAcknowledgement(std::nullopt, "Grace", "10.0.0.2");
+    supervisor.runCommand(*queue.next(std::chrono::steady_clock::now()));
+    EXPECT_EQ(all->get().acknowledged, (std::vector<uint64_t>{1, 3}));
+    JournalQuery waiting;
+    waiting.unacknowledged = true;
+    EXPECT_TRUE(journal->events(waiting).empty());
+    JournalQuery acks;
+    acks.kind = "acknowledged";
+    ASSERT_EQ(journal->events(acks).size(), 2u);
+    EXPECT_EQ(journal->events(acks)[1].body["operator"], "Grace");
 }
 
 } // namespace

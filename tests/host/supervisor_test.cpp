@@ -184,7 +184,7 @@ TEST(Supervisor, FailuresInARowCloseTheChannelAndItOpensAgain) {
 }
 
 TEST(Supervisor, CountsAreReportedWhenReadFirstAndWhenTheyChange) {
-    Core core({std::chrono::milliseconds(0), 0, true, 3});
+    Core core({std::chrono::milliseconds(0), 0, true, 3, {}});
     core.panel.scans = {Done({}), Done({}), Done({})};
     core.panel.counts = {{RC_DONE, 4, {}},
                          {RC_DONE, 0, {}},
@@ -206,7 +206,7 @@ TEST(Supervisor, CountsAreReportedWhenReadFirstAndWhenTheyChange) {
 }
 
 TEST(Supervisor, RunStepsEveryIntervalAndRunsQueuedCommandsBetween) {
-    Core core({std::chrono::milliseconds(100), 3, false, 3});
+    Core core({std::chrono::milliseconds(100), 3, false, 3, {}});
     core.panel.scans = {Done({}), Done({}), Done({})};
     CommandQueue queue;
     auto done = queue.push("L0012", 2, "127.0.0.1");
