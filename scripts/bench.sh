@@ -32,7 +32,8 @@ if [ ! -f "$build/build.ninja" ]; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DXOL_BUILD_TESTS=OFF \
         -DXOL_BUILD_BENCHMARKS=ON >/dev/null
 fi
-ninja -C "$build" -j "$jobs" xol_bench_compare xol_bench_points xol_bench_frame >/dev/null
+ninja -C "$build" -j "$jobs" xol_bench_compare xol_bench_points xol_bench_frame xol_bench_journal \
+    >/dev/null
 
 compare_args=()
 min_time=0.5
@@ -62,6 +63,7 @@ micro() {
 micro xol_bench_points '^BM_CheckPoint$'
 micro xol_bench_points '^BM_ReadBlock/(1|1000)$'
 micro xol_bench_frame '^BM_Cis(Checksum|Verify)$'
+(cd "$build" && "$build/bench/xol_bench_journal" "${compare_args[@]}")
 
 echo
 sed 's/^bench_compare: /Note: /' "$notes"
