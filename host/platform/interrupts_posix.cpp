@@ -43,6 +43,10 @@ void Say(bool cursor, const std::string& text) {
 } // namespace
 
 Interrupts::Interrupts(bool cursor) : cursor_(cursor) {
+    // A reader that goes away (xolhost monitor | head) makes writes to
+    // standard output fail with EPIPE, which ends the command with exit
+    // status 74, instead of killing the program with its channel open.
+    std::signal(SIGPIPE, SIG_IGN);
     sigset_t set = Signals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     thread_ = std::thread([this] {

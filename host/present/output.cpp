@@ -70,6 +70,11 @@ std::string Output::now(bool forJson) const {
     return Rfc3339(std::chrono::system_clock::now(), style_.utc, 3, forJson ? 'T' : ' ');
 }
 
+bool Output::stdoutFailed() {
+    std::lock_guard lock(mutex_);
+    return writeError_ != 0;
+}
+
 bool Output::finish(std::string& problem) {
     std::lock_guard lock(mutex_);
     if ((std::fflush(stdout) != 0 || std::ferror(stdout) != 0) && writeError_ == 0) {

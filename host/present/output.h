@@ -47,6 +47,9 @@ public:
     // Now, as RFC 3339: for JSON with a 'T', for text with a space.
     std::string now(bool forJson) const;
 
+    // Standard output could not be written (a closed pipe, a full disk): a
+    // command that would go on printing ends instead.
+    bool stdoutFailed();
     // Flushes standard output; false, with the system's words, when the
     // results could not be written.
     bool finish(std::string& problem);
