@@ -51,12 +51,11 @@ void Supervisor::publish() {
         unjournaled_.insert(unjournaled_.end(), pending_.begin(), pending_.end());
         bool committed = journal_->commit(unjournaled_, state_);
         state_.journalFailing = !committed;
+        state_.journal = committed ? "ok" : "failing";
         if (committed) {
             unjournaled_.clear();
         } else if (unjournaled_.size() > MAX_UNJOURNALED) {
-            unjournaled_.erase(unjournaled_.begin(),
-                               unjournaled_.begin() + static_cast<std::ptrdiff_t>(
-                                                          unjournaled_.size() - MAX_UNJOURNALED));
+            dropUnjournaled();
         }
     }
     // A failing journal never holds an alarm back from the sinks.

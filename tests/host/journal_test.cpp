@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -190,6 +191,32 @@ TEST(Journal, SinksAreShownOnlyWhatIsCommittedAndAFailingJournalHoldsNothingBack
     EXPECT_FALSE(witness.failingStates.back());
 }
 
+// A journal that fails for long: the oldest events that wait for no one are
+// let go (and that is said), never one that waits for acknowledgement.
+TEST(Journal, AJournalFailingLongKeepsEveryEventThatWaits) {
+    OnePanel panel;
+    FlakyJournal journal;
+    Witness witness(journal);
+    Supervisor supervisor(panel, {});
+    supervisor.setJournal(journal);
+    supervisor.addSink(witness);
+    journal.failing = true;
+    std::vector<uint64_t> waiting;
+    for (int i = 0; i < 12000; ++i) {
+        panel.statuses[17] = i % 2 == 0 ? ZS_CODE1 : 0; // a set waits, a clear does not
+        supervisor.step();
+    }
+    journal.failing = false;
+    supervisor.step();
+    waiting = supervisor.state().unacknowledged;
+    ASSERT_EQ(waiting.size(), 6000u);
+    for (uint64_t seq : waiting) {
+        ASSERT_NE(std::find(journal.kept.begin(), journal.kept.end(), seq), journal.kept.end());
+    }
+    EXPECT_LT(journal.kept.size(), 12000u);
+    EXPECT_EQ(witness.seen.size(), 12000u + 1); // every event was shown, and the note
+}
+
 // Acknowledgements through the core into the journal: one, then all; an
 // event that does not wait is refused; what waits survives a restart.
 TEST(Journal, AcknowledgementsAreKeptAndWhatWaitsSurvivesARestart) {
@@ -228,6 +255,68 @@ TEST(Journal, AcknowledgementsAreKeptAndWhatWaitsSurvivesARestart) {
     acks.kind = "acknowledged";
     ASSERT_EQ(journal->events(acks).size(), 2u);
     EXPECT_EQ(journal->events(acks)[1].body["operator"], "Grace");
+}
+
+// A real file system that fills up (a small tmpfs, mounted for the test;
+// root only): supervision goes on, sinks are shown
+// every event, and the journal takes them all, in order, once it can.
+TEST(JournalFaults, AFullFileSystemHoldsNothingBack) {
+    Folder folder;
+    const std::string mountPoint = folder.file("fs");
+    std::filesystem::create_directories(mountPoint);
+    if (::geteuid() != 0 ||
+        std::system(("mount -t tmpfs -o size=384k tmpfs " + mountPoint + " 2>/dev/null").c_str()) !=
+            0) {
+        GTEST_SKIP() << "needs root and tmpfs mounts";
+    }
+    struct Unmount {
+        std::string at;
+        ~Unmount() { (void)!std::system(("umount " + at).c_str()); }
+    } unmount{mountPoint};
+    auto journal = Journal::Open(mountPoint + "/j.journal", {"p", "", ""}, nullptr, true);
+    OnePanel panel;
+    FlakyJournal unused;
+    Witness witness(unused);
+    Supervisor supervisor(panel, {});
+    supervisor.setJournal(*journal);
+    supervisor.addSink(witness);
+    auto toggle = [&] {
+        panel.statuses[17] = panel.statuses[17] == 0 ? ZS_CODE1 : 0;
+        supervisor.step();
+    };
+    toggle();
+    ASSERT_FALSE(supervisor.state().journalFailing);
+
+    // Fill the file system, then go on changing.
+    {
+        std::ofstream filler(mountPoint + "/filler", std::ios::binary);
+        std::string block(4096, 'x');
+        while (filler.write(block.data(), block.size())) {
+        }
+    }
+    for (int i = 0; i < 400 && !supervisor.state().journalFailing; ++i) {
+        toggle();
+    }
+    ASSERT_TRUE(supervisor.state().journalFailing);
+    EXPECT_EQ(supervisor.state().journal, "failing");
+    const std::size_t shownWhileFull = witness.seen.size();
+    toggle();
+    EXPECT_EQ(witness.seen.size(), shownWhileFull + 1); // shown all the same
+
+    std::filesystem::remove(mountPoint + "/filler");
+    toggle();
+    EXPECT_FALSE(supervisor.state().journalFailing);
+
+    // Every event shown is in the journal, each once, in order.
+    std::vector<uint64_t> kept;
+    for (const StoredEvent& e : journal->events({})) {
+        kept.push_back(e.sequence);
+    }
+    std::vector<uint64_t> shown;
+    for (const auto& [sequence, inJournal] : witness.seen) {
+        shown.push_back(sequence);
+    }
+    EXPECT_EQ(kept, shown);
 }
 
 } // namespace
