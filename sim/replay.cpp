@@ -10,6 +10,7 @@
 
 #include "codec/frame_build.h"
 #include "codec/frame_decode.h"
+#include "codec/json_input.h"
 #include "codec/text.h"
 #include "line_io.h"
 
@@ -45,7 +46,9 @@ struct RecordedRead {
 json ParseRecordingLine(std::string_view line, const std::string& where) {
     json entry;
     try {
-        entry = json::parse(line);
+        entry = cis::ParseJsonInput(line);
+    } catch (const cis::DuplicateKey& e) {
+        throw ScenarioError(fmt::format("{}: {}", where, e.what()));
     } catch (const json::exception&) {
         throw ScenarioError(fmt::format("{}: not a JSON object", where));
     }

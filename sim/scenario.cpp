@@ -6,13 +6,10 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "codec/control_values.h"
+#include "codec/input_file.h"
+#include "codec/json_input.h"
 #include "codec/text.h"
 
 namespace xolsim {
@@ -208,7 +205,9 @@ std::string PlainReason(std::string message) {
 
 json ParseJson(std::string_view text) {
     try {
-        return json::parse(text);
+        return cis::ParseJsonInput(text);
+    } catch (const cis::DuplicateKey& e) {
+        throw ScenarioError(e.what());
     } catch (const json::parse_error& e) {
         // The library's byte is one past the character that went wrong.
         throw ScenarioError(fmt::format("not valid JSON at {}: {}",
@@ -360,49 +359,12 @@ Scenario ReadScenario(const json& root) {
 } // namespace
 
 std::string ReadScenarioText(const std::string& path) {
-    // Non-blocking, so a FIFO with no writer cannot hold the open.
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        throw ScenarioError(fmt::format("{}: cannot be read ({})", path, std::strerror(errno)));
-    }
-    struct stat info {};
-    std::string text;
     std::string problem;
-    if (::fstat(fd, &info) != 0) {
-        problem = std::strerror(errno);
-    } else if (!S_ISREG(info.st_mode)) {
-        problem = "not a regular file";
-    } else if (info.st_size > static_cast<off_t>(MAX_SCENARIO_BYTES)) {
-        problem = fmt::format("{} bytes, more than a scenario may have ({} MiB)", info.st_size,
-                              MAX_SCENARIO_BYTES >> 20);
-    } else {
-        char buffer[65536];
-        for (;;) {
-            ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n < 0) {
-                problem = std::strerror(errno);
-                break;
-            }
-            if (n == 0) {
-                break;
-            }
-            text.append(buffer, static_cast<std::size_t>(n));
-            // The file may grow while it is read.
-            if (text.size() > MAX_SCENARIO_BYTES) {
-                problem =
-                    fmt::format("more than a scenario may have ({} MiB)", MAX_SCENARIO_BYTES >> 20);
-                break;
-            }
-        }
+    std::optional<std::string> text = cis::ReadInputFile(path, MAX_SCENARIO_BYTES, problem);
+    if (!text) {
+        throw ScenarioError(fmt::format("{}: {}", path, problem));
     }
-    ::close(fd);
-    if (!problem.empty()) {
-        throw ScenarioError(fmt::format("{}: cannot be used: {}", path, problem));
-    }
-    return text;
+    return std::move(*text);
 }
 
 Scenario LoadScenario(const std::string& path) {

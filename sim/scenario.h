@@ -56,11 +56,13 @@ struct PanelState {
     std::map<char, int> counts;
 };
 
-// Scenario files larger than this are refused: no panel needs one.
+// Scenario files (and recordings) larger than this are refused: no panel
+// needs one.
 constexpr std::size_t MAX_SCENARIO_BYTES = 4u << 20;
 
 Scenario ParseScenario(std::string_view json);
-// Reads a regular file of at most MAX_SCENARIO_BYTES; ScenarioError otherwise.
+// Reads a regular file of at most MAX_SCENARIO_BYTES; ScenarioError ("PATH:
+// not a regular file") otherwise.
 std::string ReadScenarioText(const std::string& path);
 Scenario LoadScenario(const std::string& path);
 // The built-in demo (the same text as sim/scenarios/demo.json).

@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <unistd.h>
 
+#include "codec/input_file.h"
+
 #ifndef XOLHOST_INSTALLED_MODULE
 #define XOLHOST_INSTALLED_MODULE "../lib/libxolest.so.1"
 #endif
@@ -29,6 +31,8 @@ void ForwardLog(int cls, const char* text, void* user) {
 
 // The largest context this host will allocate for a module's say-so.
 constexpr uint32_t MAX_CONTEXT = 16u << 20;
+// No driver module is near this size; a larger file is something else.
+constexpr uint64_t MAX_MODULE_BYTES = 64 * cis::MIB;
 
 } // namespace
 
@@ -56,6 +60,10 @@ DriverModule::DriverModule(const std::string& path) : path_(path) {
     // A bare name would make dlopen search the library path; a host names
     // its module by its file.
     std::string file = path.find('/') == std::string::npos ? "./" + path : path;
+    // dlopen would wait on a FIFO and map a device; only a file is a module.
+    if (std::string problem = cis::InputFileProblem(file, MAX_MODULE_BYTES); !problem.empty()) {
+        throw ModuleError(fmt::format("cannot load the module {}: {}", path, problem));
+    }
     handle_ = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) {
         throw ModuleError(fmt::format("cannot load the module: {}", ::dlerror()));

@@ -5,9 +5,9 @@
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
-#include <sstream>
 
+#include "codec/input_file.h"
+#include "codec/json_input.h"
 #include "platform/exit_codes.h"
 
 namespace xolhost {
@@ -15,6 +15,9 @@ namespace xolhost {
 namespace {
 
 using nlohmann::json;
+
+// No site names so many things.
+constexpr uint64_t MAX_SITE_BYTES = 4 * cis::MIB;
 
 [[noreturn]] void Fail(const std::string& origin, const std::string& where,
                        const std::string& problem) {
@@ -94,7 +97,9 @@ const std::string* Site::pointName(std::string_view address) const {
 Site ParseSite(std::string_view text, const std::string& origin) {
     json root;
     try {
-        root = json::parse(text);
+        root = cis::ParseJsonInput(text);
+    } catch (const cis::DuplicateKey& e) {
+        throw UsageError(fmt::format("site file {}: {}", origin, e.what()));
     } catch (const json::exception& e) {
         Fail(origin, "", fmt::format("not valid JSON ({})", e.what()));
     }
@@ -135,13 +140,12 @@ Site ParseSite(std::string_view text, const std::string& origin) {
 }
 
 Site LoadSite(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        throw UsageError(fmt::format("site file {} cannot be read", path));
+    std::string problem;
+    std::optional<std::string> text = cis::ReadInputFile(path, MAX_SITE_BYTES, problem);
+    if (!text) {
+        throw UsageError(fmt::format("--site {}: {}", path, problem));
     }
-    std::stringstream text;
-    text << file.rdbuf();
-    return ParseSite(text.str(), path);
+    return ParseSite(*text, path);
 }
 
 int CodeOfStatusBit(unsigned bit) {

@@ -3,9 +3,9 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 
+#include "codec/input_file.h"
+#include "codec/json_input.h"
 #include "platform/exit_codes.h"
 #include "present/output.h"
 #include "present/site.h"
@@ -39,8 +39,15 @@ bool SameToken(const std::string& given, const std::string& token) {
 // naming the field, or nothing.
 std::optional<std::string> ParseCommand(const std::string& text, std::string& address,
                                         uint16_t& value) {
-    json body = json::parse(text, nullptr, false);
-    if (body.is_discarded() || !body.is_object()) {
+    json body;
+    try {
+        body = cis::ParseJsonInput(text);
+    } catch (const cis::DuplicateKey& e) {
+        return LogText(e.what());
+    } catch (const json::exception&) {
+        // Not JSON: the same answer as JSON that is no object.
+    }
+    if (!body.is_object()) {
         return "the body must be a JSON object {\"address\": \"L0012\", \"value\": 0..65535}";
     }
     auto a = body.find("address");
@@ -93,13 +100,17 @@ std::string LogText(std::string_view text) {
 }
 
 std::string ReadToken(const std::string& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    std::string token = text.str();
+    // A token is a line of text; a file much larger is not one.
+    constexpr uint64_t MAX_TOKEN_BYTES = 4 * cis::KIB;
+    std::string problem;
+    std::optional<std::string> text = cis::ReadInputFile(path, MAX_TOKEN_BYTES, problem);
+    if (!text) {
+        throw UsageError(fmt::format("--token-file {}: {}", path, problem));
+    }
+    std::string token = std::move(*text);
     token.erase(token.find_last_not_of(" \t\r\n") + 1);
     token.erase(0, token.find_first_not_of(" \t\r\n"));
-    if (!file || token.empty()) {
+    if (token.empty()) {
         throw UsageError(fmt::format("--token-file {}: holds no token", path));
     }
     return token;

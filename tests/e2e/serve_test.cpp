@@ -137,6 +137,7 @@ TEST(Serve, RefusesWhatItDoesNotUnderstand) {
         {R"({"address":"L0012\n10.0.0.9: L0012 <- 3: done","value":2})", 400, "control"},
         {R"({"address":12,"value":2})", 400, "address"},
         {R"({"address":"L0012","value":2,"also":1})", 400, "unknown"},
+        {R"({"address":"L0012","value":2,"value":3})", 400, "duplicate key \"value\""},
         {R"([1,2])", 400, "object"},
         {R"({"address":"L0012","value":2})", 200, ""},
     };

@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
 #include <thread>
 
 #include "codec/text.h"
@@ -334,6 +336,98 @@ TEST(Xolpanel, ScenarioAndUsageErrors) {
     EXPECT_EQ(xoltest::Run({XOLPANEL_PATH, "--corrupt-every", "0"}).exitCode, 64);
     Finished device = xoltest::Run({XOLPANEL_PATH, "--device", "/nonexistent/tty"});
     EXPECT_EQ(device.exitCode, 2);
+}
+
+// A reader that goes away (monitor | head) ends monitor promptly with exit
+// status 74: not by the signal, and not after running on.
+TEST(Xolhost, MonitorIntoAPipeWhoseReaderWentAwayEndsWith74) {
+    const auto start = Clock::now();
+    Finished run = xoltest::Run({"/bin/sh", "-c",
+                                 "(" + std::string(XOLHOST_PATH) +
+                                     " --simulate monitor --interval 0.2 --scans 100; echo "
+                                     "\"exit $?\" >&2) | head -c 10 >/dev/null"},
+                                60s);
+    EXPECT_TRUE(Contains(run.err, "exit 74")) << run.err;
+    EXPECT_TRUE(Contains(run.err, "the results could not be written: Broken pipe")) << run.err;
+    // The demo's first change comes after 3.5 s; 100 scans take over 20 s.
+    EXPECT_LT(Clock::now() - start, 15s) << run.err;
+}
+
+// Every file either program reads must be a regular file of a sane size
+// and, for JSON, hold no key twice: refused at once, with its name and the
+// exit code each program documents; never waited on nor read without end.
+TEST(ToolInputs, FilesThatAreNoInputAreRefusedAtOnce) {
+    const std::string dir = testing::TempDir() + "xol-inputs-" + std::to_string(::getpid());
+    std::filesystem::create_directories(dir);
+    const std::string fifo = dir + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto file = [&dir](const std::string& name, const std::string& text, std::uintmax_t size = 0) {
+        const std::string path = dir + "/" + name;
+        std::ofstream(path) << text;
+        if (size > 0) {
+            std::filesystem::resize_file(path, size);
+        }
+        return path;
+    };
+    const std::string big = file("big.json", "{}", 5u << 20);
+    const std::string token = file("token", "secret", 5u << 10);
+    const std::string site = file("site.json", R"({"zones": {"12": "east", "12": "west"}})");
+    const std::string scenario =
+        file("scenario.json", R"({"zones": [{"zone": 3, "codes": [2]}, {"zone": 4, "zone": 5}]})");
+    const std::string recording = file("recording.jsonl", "{\"xolhost_recording\": 1}\n"
+                                                          "{\"t\": 0, \"t\": 1, \"dir\": "
+                                                          "\"to_panel\", \"hex\": \"40\"}\n");
+    const std::string host = XOLHOST_PATH;
+    const std::string panel = XOLPANEL_PATH;
+    const std::vector<std::string> serve = {
+        host, "--simulate", "serve", "--listen", "127.0.0.1:0", "--allow-commands", "--token-file"};
+    auto with = [](std::vector<std::string> args, const std::string& last) {
+        args.push_back(last);
+        return args;
+    };
+    struct Case {
+        std::vector<std::string> argv;
+        int exitCode;
+        std::string says;
+    };
+    const Case cases[] = {
+        {{host, "--site", "/dev/zero", "check", "P0001"},
+         EXIT_USAGE,
+         "--site /dev/zero: not a regular file"},
+        {{host, "--site", fifo, "check", "P0001"}, EXIT_USAGE, fifo + ": not a regular file"},
+        {{host, "--site", dir, "check", "P0001"}, EXIT_USAGE, dir + ": not a regular file"},
+        {{host, "--site", big, "check", "P0001"}, EXIT_USAGE, "larger than 4 MiB (5242880 bytes)"},
+        {{host, "--site", site, "check", "P0001"},
+         EXIT_USAGE,
+         "site file " + site + ": zones: duplicate key \"12\""},
+        {with(serve, fifo), EXIT_USAGE, "--token-file " + fifo + ": not a regular file"},
+        {with(serve, token), EXIT_USAGE, "--token-file " + token + ": larger than 4 KiB"},
+        {{host, "--module", "/dev/zero", "describe"},
+         EXIT_MODULE,
+         "cannot load the module /dev/zero: not a regular file"},
+        {{host, "--module", fifo, "describe"}, EXIT_MODULE, fifo + ": not a regular file"},
+        {{host, "--simulate", fifo, "scan"}, EXIT_USAGE, fifo + ": not a regular file"},
+        {{panel, "/dev/zero"}, 64, "scenario /dev/zero: not a regular file"},
+        {{panel, fifo}, 64, "scenario " + fifo + ": not a regular file"},
+        // The command line takes no folder for a scenario.
+        {{panel, dir}, 64, "is actually a directory: " + dir},
+        {{panel, big}, 64, "larger than 4 MiB"},
+        {{panel, "--check", scenario}, 64, "zones[1]: duplicate key \"zone\""},
+        {{panel, "--replay", fifo}, 64, "recording " + fifo + ": not a regular file"},
+        {{panel, "--replay", recording}, 64, "line 2: duplicate key \"t\""},
+    };
+    for (const Case& c : cases) {
+        std::string shown;
+        for (const std::string& arg : c.argv) {
+            shown += arg + " ";
+        }
+        const auto start = Clock::now();
+        Finished run = xoltest::Run(c.argv, 10s);
+        EXPECT_EQ(run.exitCode, c.exitCode) << shown << "\n" << run.err;
+        EXPECT_TRUE(Contains(run.err, c.says)) << shown << "\n" << run.err;
+        EXPECT_LT(Clock::now() - start, 5s) << shown;
+    }
+    std::filesystem::remove_all(dir);
 }
 
 } // namespace
