@@ -2,7 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 
@@ -25,29 +27,75 @@ namespace xolhost {
 
 namespace {
 
+// monitor and serve supervise a panel: a trace or recording that cannot be
+// written must not end that.
+bool GoesOnWithoutItsFiles(const Options& options) {
+    return options.command == "monitor" || options.command == "serve";
+}
+
 // A file the trace or the recording goes to, a line at a time, flushed so
-// that it survives whatever ends the program.
+// that it survives whatever ends the program. Once a write fails (a full
+// disk, /dev/full) the file is lost: that is said at once, nothing more goes
+// to it (a recording with a hole would not play back as it happened), and
+// while lines keep coming it is said again at most once a minute.
 class LineFile {
 public:
-    LineFile(const std::string& path, const char* option) {
+    LineFile(const std::string& path, const char* option, Output& out, bool goesOn)
+        : name_(fmt::format("{} {}", option, path)), out_(out), goesOn_(goesOn) {
         file_ = std::fopen(path.c_str(), "w");
         if (file_ == nullptr) {
             throw UsageError(
-                fmt::format("{} {} cannot be written: {}", option, path, SystemErrorText(errno)));
+                fmt::format("{} cannot be written: {}", name_, SystemErrorText(errno)));
         }
     }
     ~LineFile() { std::fclose(file_); }
     LineFile(const LineFile&) = delete;
     LineFile& operator=(const LineFile&) = delete;
 
+    // From the relay's thread (one at a time, under the decoder's lock).
     void write(const std::string& line) {
-        std::fputs(line.c_str(), file_);
-        std::fputc('\n', file_);
-        std::fflush(file_);
+        if (lost_) {
+            ++unwritten_;
+            remind();
+            return;
+        }
+        errno = 0;
+        if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() ||
+            std::fputc('\n', file_) == EOF || std::fflush(file_) != 0) {
+            lose(errno != 0 ? errno : EIO);
+        }
     }
+    bool lost() const { return lost_; }
 
 private:
+    using Clock = std::chrono::steady_clock;
+
+    void lose(int error) {
+        lost_ = true;
+        unwritten_ = 1;
+        saidAt_ = Clock::now();
+        std::string text = fmt::format("{} cannot be written: {}", name_, SystemErrorText(error));
+        if (goesOn_) {
+            out_.warning(text + "; supervision goes on without it");
+        } else {
+            out_.error(text);
+        }
+    }
+    void remind() {
+        if (goesOn_ && Clock::now() - saidAt_ >= std::chrono::minutes(1)) {
+            saidAt_ = Clock::now();
+            out_.warning(
+                fmt::format("{} is still lost: {} line(s) not written", name_, unwritten_));
+        }
+    }
+
+    std::string name_; // "--record FILE"
+    Output& out_;
+    bool goesOn_;
     std::FILE* file_ = nullptr;
+    std::atomic<bool> lost_{false};
+    uint64_t unwritten_ = 0;
+    Clock::time_point saidAt_;
 };
 
 LineSettings LineFromOptions(const Options& options, const DriverInfo& info) {
@@ -66,6 +114,10 @@ struct RelayParts {
     std::unique_ptr<LineFile> recordFile;
     std::unique_ptr<LineDecoder> decoder;
     std::unique_ptr<Relay> relay;
+
+    bool fileLost() const {
+        return (traceFile && traceFile->lost()) || (recordFile && recordFile->lost());
+    }
 };
 
 DecoderSettings RelayDecoderSettings(const Options& options, const LineSettings& line,
@@ -75,7 +127,8 @@ DecoderSettings RelayDecoderSettings(const Options& options, const LineSettings&
     settings.utc = options.utc;
     settings.site = out.site();
     if (!options.traceFile.empty()) {
-        watched.traceFile = std::make_unique<LineFile>(options.traceFile, "--trace-file");
+        watched.traceFile = std::make_unique<LineFile>(options.traceFile, "--trace-file", out,
+                                                       GoesOnWithoutItsFiles(options));
         settings.trace = [file = watched.traceFile.get()](const std::string& text) {
             file->write(text);
         };
@@ -83,7 +136,8 @@ DecoderSettings RelayDecoderSettings(const Options& options, const LineSettings&
         settings.trace = [&out](const std::string& text) { out.traceLine(text); };
     }
     if (!options.recordFile.empty()) {
-        watched.recordFile = std::make_unique<LineFile>(options.recordFile, "--record");
+        watched.recordFile = std::make_unique<LineFile>(options.recordFile, "--record", out,
+                                                        GoesOnWithoutItsFiles(options));
         settings.record = [file = watched.recordFile.get()](const std::string& text) {
             file->write(text);
         };
@@ -198,6 +252,12 @@ int RunOnPanel(const CommandSpec& command, Options& options, DriverModule& modul
     RelayParts relayed;
     PortProblem problem;
     line.port = DriverPortName(options, port, line, out, relayed, problem);
+    // The recording's first line could not be written: the command ends
+    // before it begins.
+    const bool endsOnLostFile = !GoesOnWithoutItsFiles(options);
+    if (endsOnLostFile && relayed.fileLost()) {
+        return EXIT_OUTPUT;
+    }
     if (line.port.empty()) {
         return ReportFailure(out, options.command, RC_FAILED,
                              DiagnosePort(problem, given, port.device), "");
@@ -210,7 +270,8 @@ int RunOnPanel(const CommandSpec& command, Options& options, DriverModule& modul
                              WhyOpenFailed(relayed.relay != nullptr, opened, line, port), "");
     }
     CommandContext context{shown, module, interrupts, out, &panel, &line};
-    return RunOpen(command, context);
+    int code = RunOpen(command, context);
+    return endsOnLostFile && relayed.fileLost() && code == EXIT_DONE ? EXIT_OUTPUT : code;
 }
 
 } // namespace

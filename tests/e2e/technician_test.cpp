@@ -255,6 +255,39 @@ TEST(TechnicianLine, RecordingHoldsEveryByteBothWays) {
     EXPECT_EQ(received, Hex("@PA004257\r")); // 42, checksum 0x57
 }
 
+// A trace or recording that cannot be written (here: a full disk) is said at
+// once and ends a command with exit status 74; monitor goes on supervising.
+TEST(TechnicianLine, ATraceOrRecordingThatCannotBeWrittenIsSaidAtOnce) {
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string says;
+        bool results; // the command's results on standard output all the same
+    };
+    const Case cases[] = {
+        {{"--record", "/dev/full", "scan"},
+         EXIT_OUTPUT,
+         "xolhost: --record /dev/full cannot be written: No space left on device",
+         false},
+        {{"--trace-file", "/dev/full", "scan"},
+         EXIT_OUTPUT,
+         "xolhost: --trace-file /dev/full cannot be written: No space left on device",
+         true},
+        {{"--record", "/dev/full", "monitor", "--scans", "2", "--interval", "0.1"},
+         EXIT_DONE,
+         "xolhost: warning: --record /dev/full cannot be written: No space left on device; "
+         "supervision goes on without it",
+         true},
+    };
+    for (const Case& c : cases) {
+        xolsim::PtyPanel panel(Panel());
+        Finished run = RunXolhostOn(panel.devicePath(), c.args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.args.back() << "\n" << run.err;
+        EXPECT_TRUE(Contains(run.err, c.says)) << run.err;
+        EXPECT_EQ(Contains(run.out, "P0012"), c.results) << run.out;
+    }
+}
+
 TEST(TechnicianConventions, CommandLineAndOutput) {
     Finished version = RunXolhost({"-V"});
     EXPECT_EQ(version.exitCode, EXIT_DONE);
