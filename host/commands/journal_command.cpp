@@ -152,7 +152,16 @@ int RunJournal(CommandContext& context) {
     Output& out = context.out;
     std::unique_ptr<Journal> journal;
     try {
-        journal = Journal::OpenToRead(JournalPath(options, false));
+        const std::string path = JournalPath(options, false);
+        if (options.keepDays) {
+            // Pruning writes: it takes the journal as a supervisor would.
+            journal = Journal::Open(path, {}, nullptr, options.utc);
+            uint64_t removed = journal->prune(*options.keepDays);
+            out.progress(fmt::format("{}: {} event(s) older than {} day(s) removed", path, removed,
+                                     *options.keepDays));
+        } else {
+            journal = Journal::OpenToRead(path);
+        }
     } catch (const JournalError& e) {
         throw CommandFailure(fmt::format("journal: {}", e.what()));
     }

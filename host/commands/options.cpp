@@ -192,15 +192,14 @@ void AddJournalOptions(CLI::App& command, Options& options, bool supervising) {
         .add_option("--panel-id", options.panelId,
                     "The panel's name for its journal (default: from the port)")
         ->type_name("ID");
-    if (!supervising) {
-        return;
-    }
-    command.add_flag("--no-journal", options.noJournal, "Keep no journal")->excludes(file);
     command
         .add_option("--keep-days", options.keepDays,
                     "Remove journal events older than this (never unacknowledged ones)")
         ->check(CLI::Range(1, 36500))
         ->type_name("DAYS");
+    if (supervising) {
+        command.add_flag("--no-journal", options.noJournal, "Keep no journal")->excludes(file);
+    }
 }
 
 void AddJournalCommand(CLI::App* journal, Options& options) {

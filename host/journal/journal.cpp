@@ -290,7 +290,9 @@ void Journal::remember(const PanelIdentity& panel) {
     for (const auto& [key, value] :
          {std::pair{"panel_id", panel.panelId}, std::pair{"port", panel.port},
           std::pair{"site", panel.site}}) {
-        put.bind(1, std::string(key)).bind(2, value).run();
+        if (!value.empty()) { // a reader that prunes names no panel
+            put.bind(1, std::string(key)).bind(2, value).run();
+        }
     }
 }
 
