@@ -3,9 +3,12 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <charconv>
+#include <future>
 
 #include "codec/input_file.h"
 #include "codec/json_input.h"
+#include "journal/journal.h"
 #include "platform/exit_codes.h"
 #include "present/output.h"
 #include "present/site.h"
@@ -76,6 +79,94 @@ std::optional<std::string> ParseCommand(const std::string& text, std::string& ad
     return std::nullopt;
 }
 
+// Characters of a UTF-8 text (the JSON reader has checked its encoding):
+// every byte that does not continue a character.
+std::size_t Characters(const std::string& text) {
+    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
+}
+
+// C0 controls, DEL, and the C1 controls as UTF-8 writes them (C2 80..9F).
+bool HoldsControl(const std::string& text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        auto byte = static_cast<unsigned char>(text[i]);
+        auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (byte < 0x20 || byte == 0x7F || (byte == 0xC2 && next >= 0x80 && next <= 0x9F)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// An acknowledgement's body: {"seq": 12, "operator": "name"}, or
+// {"all": true, "operator": "name"} for every waiting event. The operator
+// is a text of 1..64 characters without control characters. An error
+// naming the field, or nothing.
+std::optional<std::string> ParseAck(const std::string& text, std::optional<uint64_t>& sequence,
+                                    std::string& operatorName) {
+    json body;
+    try {
+        body = cis::ParseJsonInput(text);
+    } catch (const cis::DuplicateKey& e) {
+        return LogText(e.what());
+    } catch (const json::exception&) {
+        // Not JSON: the same answer as JSON that is no object.
+    }
+    if (!body.is_object()) {
+        return "the body must be a JSON object {\"seq\": 12, \"operator\": \"name\"} or "
+               "{\"all\": true, \"operator\": \"name\"}";
+    }
+    for (const auto& item : body.items()) {
+        if (item.key() != "seq" && item.key() != "all" && item.key() != "operator") {
+            return fmt::format("{}: unknown field (the body takes seq or all, and operator)",
+                               LogText(item.key()));
+        }
+    }
+    auto seq = body.find("seq");
+    auto all = body.find("all");
+    if (seq != body.end() && all != body.end()) {
+        return "seq, all: give one of them";
+    }
+    if (seq != body.end() && (!seq->is_number_unsigned() || seq->get<uint64_t>() == 0)) {
+        return "seq: must be an event's sequence number, a whole number from 1";
+    }
+    if (seq == body.end() && (all == body.end() || *all != true)) {
+        return all == body.end() ? "seq: give the event's sequence number (or all: true)"
+                                 : "all: must be true";
+    }
+    auto name = body.find("operator");
+    if (name == body.end() || !name->is_string() || name->get_ref<const std::string&>().empty() ||
+        Characters(name->get_ref<const std::string&>()) > MAX_OPERATOR_CHARS) {
+        return fmt::format("operator: must be the operator's name, 1..{} characters",
+                           MAX_OPERATOR_CHARS);
+    }
+    if (HoldsControl(name->get_ref<const std::string&>())) {
+        return "operator: must not hold control characters";
+    }
+    sequence = seq != body.end() ? std::optional(seq->get<uint64_t>()) : std::nullopt;
+    operatorName = name->get_ref<const std::string&>();
+    return std::nullopt;
+}
+
+// A query parameter that must be a whole number, when given: an error
+// naming it when it is not one.
+std::optional<std::string> NumberParam(const ApiRequest& request, const char* name,
+                                       std::optional<uint64_t>& value) {
+    auto given = request.params.find(name);
+    if (given == request.params.end()) {
+        return std::nullopt;
+    }
+    const std::string& text = given->second;
+    uint64_t number = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+        return fmt::format("{}: must be a whole number", name);
+    }
+    value = number;
+    return std::nullopt;
+}
+
 } // namespace
 
 std::string LogText(std::string_view text) {
@@ -120,9 +211,26 @@ Api::Api(Board& board, const WebSettings& settings, CommandQueue& queue, Output&
          std::string token)
     : board_(board), settings_(settings), queue_(queue), out_(out), token_(std::move(token)) {}
 
+Api::~Api() = default;
+
+bool Api::readJournal(const std::string& path, std::string& problem) {
+    try {
+        std::unique_ptr<Journal> journal = Journal::OpenToRead(path);
+        std::lock_guard lock(journalMutex_);
+        journal_ = std::move(journal);
+        return true;
+    } catch (const JournalError& e) {
+        problem = e.what();
+        return false;
+    }
+}
+
 ApiReply Api::handle(const ApiRequest& request) {
     if (request.method == "POST" && request.path == "/api/command") {
         return command(request);
+    }
+    if (request.method == "POST" && request.path == "/api/ack") {
+        return acknowledge(request);
     }
     if (request.method != "GET") {
         return Reply({{"error", "not found"}}, 404);
@@ -160,24 +268,87 @@ ApiReply Api::zones(const ApiRequest& request) {
     return Reply(body);
 }
 
+// Newest first: a page of at most `limit` events below `before`, only
+// those after `since`. From the journal when serve keeps one, else from
+// the events the board holds.
 ApiReply Api::events(const ApiRequest& request) {
     uint64_t since = 0;
     if (auto given = request.params.find("since"); given != request.params.end()) {
         since = std::strtoull(given->second.c_str(), nullptr, 10);
     }
+    std::optional<uint64_t> before;
+    std::optional<uint64_t> limit;
+    for (auto bad :
+         {NumberParam(request, "before", before), NumberParam(request, "limit", limit)}) {
+        if (bad) {
+            return Reply({{"error", *bad}}, 400);
+        }
+    }
+    if (limit && (*limit < 1 || *limit > MAX_PAGE_EVENTS)) {
+        return Reply({{"error", fmt::format("limit: must be 1..{}", MAX_PAGE_EVENTS)}}, 400);
+    }
+    const std::size_t count = limit ? static_cast<std::size_t>(*limit) : PAGE_EVENTS;
+    if (std::optional<json> stored = journalEvents(since, before, count)) {
+        return Reply({{"events", std::move(*stored)}});
+    }
     std::lock_guard lock(board_.mutex);
-    return Reply({{"events", board_.eventsAfter(since, KEPT_EVENTS)}});
+    return Reply({{"events", board_.eventsAfter(since, count, before.value_or(UINT64_MAX))}});
 }
 
-// Healthy while the supervising thread keeps its rhythm; the panel's own
-// state is in the body, not the code.
+// Nothing when there is no journal to read, or it cannot be read now.
+std::optional<json> Api::journalEvents(uint64_t since, std::optional<uint64_t> before,
+                                       std::size_t limit) {
+    JournalQuery query;
+    query.before = before;
+    query.limit = limit;
+    query.newestFirst = true;
+    std::vector<StoredEvent> stored;
+    {
+        std::lock_guard lock(journalMutex_);
+        if (!journal_) {
+            return std::nullopt;
+        }
+        try {
+            stored = journal_->events(query);
+        } catch (const std::exception& e) {
+            out_.error(fmt::format("serve: the journal cannot be read: {}", e.what()));
+            return std::nullopt;
+        }
+    }
+    json list = json::array();
+    for (StoredEvent& e : stored) {
+        if (e.sequence <= since) {
+            break; // newest first: the rest are older still
+        }
+        json body = e.body.is_object() ? std::move(e.body) : json::object();
+        body["id"] = e.sequence;
+        body["text"] = e.text;
+        list.push_back(std::move(body));
+    }
+    return list;
+}
+
+// Healthy while the supervising thread keeps its rhythm and the journal
+// takes the events; a failing panel line is the panel's state, in the body.
 ApiReply Api::health() {
     auto limit = std::chrono::duration<double>(std::max(3 * settings_.interval, 30.0));
     std::lock_guard lock(board_.mutex);
+    const json& status = board_.status;
     bool alive = std::chrono::steady_clock::now() - board_.lastAttempt < limit;
-    return Reply({{"status", alive ? "ok" : "stalled"},
-                  {"channel", board_.status.value("channel", "opening")}},
-                 alive ? 200 : 503);
+    bool journaling = status.value("journal", "none") != "failing";
+    std::string channel = status.value("channel", "opening");
+    return Reply({{"status", !alive       ? "stalled"
+                             : journaling ? "ok"
+                                          : "journal_failing"},
+                  {"channel", channel},
+                  {"line", channel == "open" ? "ok" : "failing"}},
+                 alive && journaling ? 200 : 503);
+}
+
+bool Api::authorized(const ApiRequest& request) const {
+    const std::string& header = request.authorization;
+    return !token_.empty() && header.rfind("Bearer ", 0) == 0 &&
+           SameToken(header.substr(7), token_);
 }
 
 ApiReply Api::command(const ApiRequest& request) {
@@ -198,8 +369,7 @@ ApiReply Api::command(const ApiRequest& request) {
     if (!settings_.allowCommands) {
         return refuse(403, "commands are off (start serve with --allow-commands)");
     }
-    const std::string& header = request.authorization;
-    if (header.rfind("Bearer ", 0) != 0 || !SameToken(header.substr(7), token_)) {
+    if (!authorized(request)) {
         return refuse(401, "no valid token");
     }
     if (bad) {
@@ -216,6 +386,57 @@ ApiReply Api::command(const ApiRequest& request) {
         body["error"] = result.error;
     }
     return Reply(body, result.result == RC_DONE ? 200 : 409);
+}
+
+// Acknowledging sends nothing to the panel: it needs the token, not
+// --allow-commands.
+ApiReply Api::acknowledge(const ApiRequest& request) {
+    std::optional<uint64_t> sequence;
+    std::string operatorName;
+    std::optional<std::string> bad = request.body.size() > MAX_COMMAND_BODY
+                                         ? std::optional<std::string>("the body is too large")
+                                         : ParseAck(request.body, sequence, operatorName);
+    const std::string what = bad        ? std::string("(no valid body)")
+                             : sequence ? fmt::format("event {} by {}", *sequence, operatorName)
+                                        : fmt::format("all waiting events by {}", operatorName);
+    const std::string from = LogText(request.remote);
+    auto answer = [&](int status, const std::string& outcome, json body) {
+        out_.progress(
+            fmt::format("acknowledgement from {}: {}: {}", from, LogText(what), LogText(outcome)));
+        ApiReply reply = Reply(body, status);
+        reply.askForToken = status == 401;
+        return reply;
+    };
+    auto refuse = [&](int status, const std::string& why) {
+        return answer(status, "refused: " + why, {{"result", "refused"}, {"error", why}});
+    };
+    if (token_.empty()) {
+        return refuse(403, "acknowledging needs a token (start serve with --token-file)");
+    }
+    if (!authorized(request)) {
+        return refuse(401, "no valid token");
+    }
+    if (bad) {
+        return refuse(request.body.size() > MAX_COMMAND_BODY ? 413 : 400, *bad);
+    }
+    auto outcome = queue_.pushAcknowledgement(sequence, operatorName, request.remote);
+    if (!outcome) {
+        return refuse(503, "xolhost is stopping");
+    }
+    AckResult result;
+    try {
+        result = outcome->get();
+    } catch (const std::future_error&) {
+        return refuse(503, "xolhost is stopping");
+    }
+    if (!result.done) {
+        std::unique_lock lock(board_.mutex);
+        const bool stopping = board_.stopping;
+        lock.unlock();
+        return refuse(stopping ? 503 : 404, result.error);
+    }
+    return answer(200, fmt::format("done ({} acknowledged)", result.acknowledged.size()),
+                  {{"result", "done"}, {"acknowledged", result.acknowledged}});
 }
 
 } // namespace xolhost

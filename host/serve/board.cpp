@@ -3,7 +3,9 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <set>
 
+#include "journal/journal.h"
 #include "present/output.h"
 #include "present/site.h"
 #include "present/timestamps.h"
@@ -49,18 +51,46 @@ const char* ChannelName(ChannelState state) {
     }
 }
 
+uint16_t SetBits(const EventBody& body) {
+    if (const auto* initial = std::get_if<event::ZoneInitial>(&body)) {
+        return initial->status;
+    }
+    const auto* change = std::get_if<event::ZoneChanged>(&body);
+    return change != nullptr ? change->set() : 0;
+}
+
+// An alarm is an event that set a bit whose status code the site classes
+// as "alarm"; without a site nothing is one.
+bool IsAlarm(uint16_t set, const Site* site) {
+    for (unsigned bit = 1; site != nullptr && bit <= 0x8000; bit <<= 1) {
+        const int code = (set & bit) != 0 ? CodeOfStatusBit(bit) : 0;
+        const std::string* kind = code != 0 ? site->codeClass(code) : nullptr;
+        if (kind != nullptr && *kind == "alarm") {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
-Board::Board(const WebSettings& settings, const Site* site) {
+Board::Board(const WebSettings& settings, const Site* site) : utc(settings.utc) {
     status = {{"channel", "open"},
               {"port", settings.port},
               {"interval", settings.interval},
               {"zone_count", ZONE_COUNT},
               {"commands", settings.allowCommands},
+              {"acknowledgements", !settings.tokenFile.empty()},
               {"bits", BitsLegend(site)},
               {"last_scan", nullptr},
               {"quality", nullptr},
-              {"counts", json::object()}};
+              {"counts", json::object()},
+              {"stale", false},
+              {"unconfirmed_since", nullptr},
+              {"journal", "none"},
+              {"unacknowledged", json::array()},
+              {"unacknowledged_count", 0},
+              {"unacknowledged_alarms", 0}};
     if (site != nullptr && !site->name.empty()) {
         status["site"] = site->name;
     }
@@ -77,13 +107,16 @@ void Board::addEvent(json event) {
     changed.notify_all();
 }
 
-json Board::eventsAfter(uint64_t since, std::size_t limit) const {
+json Board::eventsAfter(uint64_t since, std::size_t limit, uint64_t before) const {
     json list = json::array();
     for (auto it = events.rbegin(); it != events.rend() && list.size() < limit; ++it) {
-        if ((*it)["id"].get<uint64_t>() <= since) {
+        const auto id = (*it)["id"].get<uint64_t>();
+        if (id <= since) {
             break;
         }
-        list.push_back(*it);
+        if (id < before) {
+            list.push_back(*it);
+        }
     }
     return list;
 }
@@ -92,7 +125,11 @@ json Board::zonesWithStatus(const Site* site) const {
     json list = json::array();
     for (int zone = 1; zone <= ZONE_COUNT; ++zone) {
         if (zones[static_cast<std::size_t>(zone)] != 0) {
-            list.push_back(ZoneJson(zone, zones[static_cast<std::size_t>(zone)], site));
+            json entry = ZoneJson(zone, zones[static_cast<std::size_t>(zone)], site);
+            if (auto at = confirmedAt.find(zone); at != confirmedAt.end()) {
+                entry["confirmed"] = Rfc3339(at->second, utc);
+            }
+            list.push_back(std::move(entry));
         }
     }
     return list;
@@ -108,17 +145,107 @@ void BoardSink::event(const Event& event) {
     json object = EventJson(event, site_, utc_);
     object["id"] = event.sequence;
     object["text"] = EventText(event, site_, utc_);
+    if (event.waitsForAcknowledgement) {
+        json waiting = object;
+        waiting["alarm"] = IsAlarm(SetBits(event.body), site_);
+        waiting_[event.sequence] = std::move(waiting);
+    }
     board_.addEvent(std::move(object));
 }
 
+void BoardSink::setJournal(const Journal* journal) {
+    journal_ = journal;
+    // Those not found before are looked for in it.
+    for (uint64_t sequence : unknown_) {
+        waiting_.erase(sequence);
+    }
+    unknown_.clear();
+}
+
+// Waiting events this board never saw, kept by an earlier run: from the
+// journal, in one query; one it does not hold either is listed by number.
+void BoardSink::lookUp(const std::vector<uint64_t>& sequences) {
+    std::set<uint64_t> missing;
+    for (uint64_t sequence : sequences) {
+        if (!waiting_.contains(sequence)) {
+            missing.insert(sequence);
+        }
+    }
+    if (!missing.empty() && journal_ != nullptr) {
+        JournalQuery query;
+        query.unacknowledged = true;
+        try {
+            for (const StoredEvent& e : journal_->events(query)) {
+                if (missing.contains(e.sequence)) {
+                    json body = e.body.is_object() ? e.body : json::object();
+                    body["id"] = e.sequence;
+                    body["text"] = e.text;
+                    body["alarm"] = IsAlarm(static_cast<uint16_t>(e.setBits.value_or(0)), site_);
+                    waiting_[e.sequence] = std::move(body);
+                }
+            }
+        } catch (const std::exception&) {
+            // A journal that cannot be read now leaves them listed by number.
+        }
+    }
+    for (uint64_t sequence : missing) {
+        if (waiting_.contains(sequence)) {
+            continue;
+        }
+        unknown_.insert(sequence);
+        waiting_.emplace(sequence, json{{"id", sequence},
+                                        {"seq", sequence},
+                                        {"event", "unknown"},
+                                        {"text", fmt::format("event #{}", sequence)},
+                                        {"alarm", false}});
+    }
+}
+
+json BoardSink::unacknowledged(const std::vector<uint64_t>& sequences, std::size_t& alarms) {
+    const std::set<uint64_t> wanted(sequences.begin(), sequences.end());
+    std::erase_if(waiting_, [&](const auto& entry) { return !wanted.contains(entry.first); });
+    std::erase_if(unknown_, [&](uint64_t sequence) { return !wanted.contains(sequence); });
+    lookUp(sequences);
+    json first = json::array();
+    json rest = json::array();
+    alarms = 0;
+    for (uint64_t sequence : sequences) {
+        const json& body = waiting_.at(sequence);
+        const bool alarm = body.value("alarm", false);
+        alarms += alarm ? 1 : 0;
+        json& list = alarm ? first : rest;
+        if (list.size() < SHOWN_UNACKNOWLEDGED) {
+            list.push_back(body);
+        }
+    }
+    for (json& body : rest) {
+        if (first.size() >= SHOWN_UNACKNOWLEDGED) {
+            break;
+        }
+        first.push_back(std::move(body));
+    }
+    return first;
+}
+
 void BoardSink::state(const SupervisionState& state) {
+    std::size_t alarms = 0;
+    json waiting = unacknowledged(state.unacknowledged, alarms); // may read the journal: unlocked
     std::lock_guard lock(board_.mutex);
     board_.lastAttempt = std::chrono::steady_clock::now();
     std::fill(board_.zones.begin(), board_.zones.end(), 0);
     for (const auto& [zone, status] : state.zones) {
         board_.zones[static_cast<std::size_t>(zone)] = status;
     }
+    board_.confirmedAt = state.confirmedAt;
     json& s = board_.status;
+    s["stale"] = state.stale;
+    s["unconfirmed_since"] = state.stale && state.lastCompletedScan
+                                 ? json(Rfc3339(*state.lastCompletedScan, utc_))
+                                 : json(nullptr);
+    s["journal"] = state.journal;
+    s["unacknowledged"] = std::move(waiting);
+    s["unacknowledged_count"] = state.unacknowledged.size();
+    s["unacknowledged_alarms"] = alarms;
     s["channel"] = ChannelName(state.channel);
     s["reopens"] = state.reopens;
     s["scans"] = state.scans;

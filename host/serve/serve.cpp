@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "journal/journal.h"
 #include "platform/exit_codes.h"
 #include "present/output.h"
 #include "serve/api.h"
@@ -207,6 +208,7 @@ public:
     void start() {
         thread_ = std::thread([this] { server_.listen_after_bind(); });
     }
+    Api& api() { return api_; }
     void stop() {
         server_.stop();
         if (thread_.joinable()) {
@@ -274,6 +276,7 @@ private:
             server_.Get(path, api);
         }
         server_.Post("/api/command", api);
+        server_.Post("/api/ack", api);
     }
 
     void stream(const httplib::Request& req, httplib::Response& res) {
@@ -305,7 +308,7 @@ private:
 class Service : public WebService {
 public:
     Service(const WebSettings& settings, CommandQueue& queue, Output& out, std::string token)
-        : settings_(settings), queue_(queue), board_(settings_, out.site()),
+        : settings_(settings), queue_(queue), out_(out), board_(settings_, out.site()),
           sink_(board_, settings_.utc, out.site()),
           server_(board_, settings_, queue, out, std::move(token)) {}
     ~Service() override { stop(); }
@@ -313,6 +316,16 @@ public:
     int bind(const ListenAddress& at) { return server_.bind(at); }
     void start() { server_.start(); }
     EventSink& sink() override { return sink_; }
+    void readJournal(const EventJournal& journal) override {
+        const auto* kept = dynamic_cast<const Journal*>(&journal);
+        if (kept == nullptr) {
+            return;
+        }
+        sink_.setJournal(kept);
+        if (std::string problem; !server_.api().readJournal(kept->path(), problem)) {
+            out_.error(fmt::format("serve: the events are paged from memory only: {}", problem));
+        }
+    }
     void stop() override {
         board_.stop();
         queue_.close("xolhost is stopping");
@@ -322,6 +335,7 @@ public:
 private:
     WebSettings settings_;
     CommandQueue& queue_;
+    Output& out_;
     Board board_;
     BoardSink sink_;
     Server server_;
@@ -336,7 +350,7 @@ bool ServeAvailable() {
 std::unique_ptr<WebService> StartWebService(const WebSettings& settings, CommandQueue& queue,
                                             Output& out) {
     ListenAddress at = ParseListen(settings.listen);
-    std::string token = settings.allowCommands ? ReadToken(settings.tokenFile) : std::string();
+    std::string token = settings.tokenFile.empty() ? std::string() : ReadToken(settings.tokenFile);
     auto service = std::make_unique<Service>(settings, queue, out, token);
     int port = service->bind(at);
     if (port < 0) {

@@ -18,7 +18,7 @@ class Output;
 struct WebSettings {
     std::string listen = "127.0.0.1:8080"; // ADDRESS:PORT; port 0: any free one
     bool allowCommands = false;
-    std::string tokenFile; // with allowCommands: the commands' Bearer token
+    std::string tokenFile; // the Bearer token of commands and acknowledgements
     double interval = 2.0; // seconds between scans, for the page and /healthz
     std::string port;      // the panel's port, as the user named it
     bool utc = false;
@@ -29,6 +29,10 @@ public:
     virtual ~WebService() = default;
     // The board the page reads: give it the core's events and state.
     virtual EventSink& sink() = 0;
+    // The supervisor's journal: waiting events from earlier runs are found
+    // in it, and the API pages through its events on a connection of its
+    // own.
+    virtual void readJournal(const EventJournal& journal) = 0;
     // Ends the live pages, answers queued commands and stops the server.
     virtual void stop() = 0;
 };
@@ -37,8 +41,9 @@ public:
 // cpp-httplib).
 bool ServeAvailable();
 
-// Binds and starts serving; the page's commands go to `queue`. Null, with a
-// message, when it cannot listen. UsageError for a bad --listen or token.
+// Binds and starts serving; the page's commands and acknowledgements go to
+// `queue`. Null, with a message, when it cannot listen. UsageError for a bad
+// --listen or token.
 std::unique_ptr<WebService> StartWebService(const WebSettings& settings, CommandQueue& queue,
                                             Output& out);
 
