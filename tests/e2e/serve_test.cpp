@@ -1,7 +1,8 @@
 // xolhost serve against clients that misbehave: bodies that would make the
 // driver send what nobody asked for, bodies too large to read, texts meant to
 // forge log lines, and (label load) many live pages and slow clients at
-// once while the health check must keep answering.
+// once while the health check must keep answering. Acknowledgements with and
+// without the token, and the journal paged across a restart.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
+#include <set>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -25,22 +27,43 @@ using nlohmann::json;
 
 const char* TOKEN = "s3cret-token";
 
-// xolhost --simulate serve with commands on, listening on a free port.
+// What serve is started with: commands on with the token, the token alone
+// (acknowledgements but no commands), or neither.
+enum class Access { Commands, TokenOnly, None };
+
+// xolhost --simulate serve, listening on a free port; with a journal when
+// one is named.
 struct Served {
     std::filesystem::path dir;
     int port = xoltest::FreePort();
     std::unique_ptr<xoltest::Process> host;
     httplib::Client api{"127.0.0.1", port};
 
-    explicit Served(const char* interval = "0.5") {
+    explicit Served(const char* interval = "0.5", Access access = Access::Commands,
+                    const std::string& journal = "") {
         dir = std::filesystem::temp_directory_path() /
               ("xol_serve_" + std::to_string(::getpid()) + "_" + std::to_string(port));
         std::filesystem::create_directories(dir);
         std::ofstream(dir / "token") << TOKEN << "\n";
-        host = std::make_unique<xoltest::Process>(std::vector<std::string>{
-            XOLHOST_PATH, "--simulate", "--timeout", "1s", "serve", "--listen",
-            "127.0.0.1:" + std::to_string(port), "--interval", interval, "--allow-commands",
-            "--token-file", (dir / "token").string()});
+        std::vector<std::string> argv{XOLHOST_PATH,
+                                      "--simulate",
+                                      "--timeout",
+                                      "1s",
+                                      "serve",
+                                      "--listen",
+                                      "127.0.0.1:" + std::to_string(port),
+                                      "--interval",
+                                      interval};
+        if (access == Access::Commands) {
+            argv.emplace_back("--allow-commands");
+        }
+        if (access != Access::None) {
+            argv.insert(argv.end(), {"--token-file", (dir / "token").string()});
+        }
+        if (!journal.empty()) {
+            argv.insert(argv.end(), {"--journal", journal});
+        }
+        host = std::make_unique<xoltest::Process>(argv);
         api.set_read_timeout(5, 0);
         EXPECT_TRUE(xoltest::WaitUntil(
             [&] {
@@ -55,6 +78,23 @@ struct Served {
     httplib::Result command(const std::string& body) {
         return api.Post("/api/command", {{"Authorization", std::string("Bearer ") + TOKEN}}, body,
                         "application/json");
+    }
+    httplib::Result ack(const std::string& body, const std::string& token = TOKEN) {
+        return api.Post("/api/ack", {{"Authorization", "Bearer " + token}}, body,
+                        "application/json");
+    }
+    json get(const std::string& path) {
+        auto reply = api.Get(path);
+        EXPECT_TRUE(reply && reply->status == 200) << path;
+        return reply ? xoltest::ParseJson(reply->body) : json::object();
+    }
+    std::vector<uint64_t> ids(const std::string& path) {
+        std::vector<uint64_t> found;
+        const json page = get(path);
+        for (const json& event : page["events"]) {
+            found.push_back(event["id"].get<uint64_t>());
+        }
+        return found;
     }
     pid_t pid() const { return host->pid(); }
 };
@@ -178,6 +218,142 @@ TEST(Serve, RefusesWhatItDoesNotUnderstand) {
     EXPECT_FALSE(xoltest::Contains(done.err, "\n10.0.0.9")) << done.err;
     EXPECT_EQ(done.err.find('\x1b'), std::string::npos);
     EXPECT_TRUE(xoltest::Contains(done.err, "L0012 <- 2: done")) << done.err;
+}
+
+// Acknowledging takes the token of --token-file and a checked body, needs
+// no --allow-commands, and is refused outright without a token file.
+TEST(Serve, AcknowledgesWaitingEventsWithTheToken) {
+    const auto journal =
+        std::filesystem::temp_directory_path() / ("xol_ack_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(journal);
+    uint64_t acknowledgedEvent = 0;
+    {
+        Served served("0.5", Access::TokenOnly, (journal / "panel.db").string());
+        // The demo panel's initial statuses wait for an operator.
+        json waiting;
+        ASSERT_TRUE(xoltest::WaitUntil(
+            [&] { return !(waiting = served.get("/api/status")["unacknowledged"]).empty(); }));
+        const uint64_t first = waiting[0]["id"].get<uint64_t>();
+        EXPECT_EQ(served.get("/api/status")["journal"], "ok");
+
+        struct Case {
+            std::string body;
+            std::string token;
+            int status;
+            const char* error; // part of the error text
+        };
+        const std::string seq = std::to_string(first);
+        const Case cases[] = {
+            {R"({"seq":)" + seq + R"(,"operator":"ann"})", "", 401, "token"},
+            {R"({"seq":)" + seq + R"(,"operator":"ann"})", "wrong", 401, "token"},
+            {R"({"seq":)" + seq + "}", TOKEN, 400, "operator"},
+            {R"({"operator":"ann"})", TOKEN, 400, "seq"},
+            {R"({"seq":"1","operator":"ann"})", TOKEN, 400, "seq"},
+            {R"({"seq":1.5,"operator":"ann"})", TOKEN, 400, "seq"},
+            {R"({"seq":0,"operator":"ann"})", TOKEN, 400, "seq"},
+            {R"({"all":false,"operator":"ann"})", TOKEN, 400, "all"},
+            {R"({"seq":1,"all":true,"operator":"ann"})", TOKEN, 400, "one of them"},
+            {R"({"all":true,"operator":""})", TOKEN, 400, "operator"},
+            {R"({"all":true,"operator":")" + std::string(65, 'a') + "\"}", TOKEN, 400, "operator"},
+            {R"({"all":true,"operator":"ann\n10.0.0.9: forged"})", TOKEN, 400, "control"},
+            {R"({"all":true,"operator":"ann\u009b31m"})", TOKEN, 400, "control"},
+            {R"({"all":true,"operator":"ann","note":1})", TOKEN, 400, "unknown"},
+            {R"({"all":true,"all":true,"operator":"ann"})", TOKEN, 400, "duplicate"},
+            {"[1]", TOKEN, 400, "object"},
+            {R"({"seq":987654,"operator":"ann"})", TOKEN, 404, "987654"},
+            {R"({"seq":)" + seq + R"(,"operator":"ann"})", TOKEN, 200, ""},
+            {R"({"seq":)" + seq + R"(,"operator":"ann"})", TOKEN, 404, "does not wait"},
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.body + " with token '" + c.token + "'");
+            auto reply = served.ack(c.body, c.token);
+            ASSERT_TRUE(reply);
+            const json body = xoltest::ParseJson(reply->body);
+            EXPECT_EQ(reply->status, c.status) << reply->body;
+            EXPECT_TRUE(xoltest::Contains(body.value("error", ""), c.error)) << reply->body;
+            if (c.status == 200) {
+                EXPECT_EQ(body["acknowledged"], json::array({first}));
+            }
+        }
+        acknowledgedEvent = first;
+        // Commands stay off: the token alone takes no command.
+        EXPECT_EQ(served.command(R"({"address":"L0012","value":2})")->status, 403);
+
+        // All: what waited is acknowledged, a name outside ASCII included.
+        auto all = served.ack(R"({"all":true,"operator":"Jürgen"})");
+        ASSERT_TRUE(all && all->status == 200) << (all ? all->body : "");
+        const json answer = xoltest::ParseJson(all->body);
+        std::set<uint64_t> done;
+        for (const json& id : answer["acknowledged"]) {
+            done.insert(id.get<uint64_t>());
+        }
+        for (std::size_t i = 1; i < waiting.size(); ++i) {
+            EXPECT_TRUE(done.contains(waiting[i]["id"].get<uint64_t>())) << waiting[i];
+        }
+        EXPECT_FALSE(done.contains(first));
+
+        // Pages of the journal, newest first.
+        const std::vector<uint64_t> page = served.ids("/api/events?limit=3");
+        ASSERT_EQ(page.size(), 3u);
+        EXPECT_TRUE(page[0] > page[1] && page[1] > page[2]);
+        const std::vector<uint64_t> older =
+            served.ids("/api/events?limit=2&before=" + std::to_string(page[2]));
+        ASSERT_EQ(older.size(), 2u);
+        EXPECT_TRUE(page[2] > older[0] && older[0] > older[1]);
+        EXPECT_TRUE(served.ids("/api/events?before=1").empty());
+        for (const char* query : {"before=abc", "before=-1", "before=1e3", "before=", "limit=x",
+                                  "limit=0", "limit=1001", "limit=2.5"}) {
+            auto reply = served.api.Get(std::string("/api/events?") + query);
+            ASSERT_TRUE(reply);
+            EXPECT_EQ(reply->status, 400) << query;
+            EXPECT_TRUE(xoltest::Contains(reply->body, std::string(query).substr(0, 5)))
+                << query << ": " << reply->body;
+        }
+
+        served.host->signal(SIGINT);
+        xoltest::Finished done2 = served.host->wait();
+        EXPECT_EQ(done2.exitCode, xoltest::EXIT_DONE) << done2.err;
+        // Each try is logged, texts from the request escaped.
+        EXPECT_TRUE(xoltest::Contains(done2.err, "acknowledgement from 127.0.0.1: event " + seq +
+                                                     " by ann: done"))
+            << done2.err;
+        EXPECT_TRUE(xoltest::Contains(done2.err, "all waiting events by J\\xc3\\xbcrgen: done"))
+            << done2.err;
+        EXPECT_FALSE(xoltest::Contains(done2.err, "\n10.0.0.9")) << done2.err;
+    }
+    // Started again on the journal, serve pages back into the earlier run,
+    // which its memory never held.
+    Served again("0.5", Access::TokenOnly, (journal / "panel.db").string());
+    auto earlierRunPaged = [&] {
+        const json events = again.get("/api/events?limit=1000")["events"];
+        auto started = std::find_if(events.begin(), events.end(), [](const json& e) {
+            return e["event"] == "supervision_started";
+        });
+        if (started == events.end()) {
+            return false;
+        }
+        const json earlier = again.get("/api/events?limit=1000&before=" +
+                                       std::to_string((*started)["id"].get<uint64_t>()));
+        return std::any_of(earlier["events"].begin(), earlier["events"].end(), [&](const json& e) {
+            return e["event"] == "acknowledged" &&
+                   e["acknowledged"] == json::array({acknowledgedEvent});
+        });
+    };
+    EXPECT_TRUE(xoltest::WaitUntil(earlierRunPaged)) << again.host->errSoFar();
+    std::filesystem::remove_all(journal);
+}
+
+TEST(Serve, RefusesAcknowledgementsWithoutATokenFile) {
+    Served served("0.5", Access::None);
+    auto reply = served.ack(R"({"all":true,"operator":"ann"})");
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 403);
+    EXPECT_TRUE(xoltest::Contains(reply->body, "--token-file")) << reply->body;
+    // A simulated panel keeps no journal unless asked; the line is fine.
+    const json health = served.get("/healthz");
+    EXPECT_EQ(health["line"], "ok");
+    EXPECT_EQ(served.get("/api/status")["journal"], "none");
+    EXPECT_FALSE(served.get("/api/status")["acknowledgements"].get<bool>());
 }
 
 // Many live pages (half of them never reading) and slow clients at once:
