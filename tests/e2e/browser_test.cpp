@@ -1,7 +1,8 @@
 // The serve page in a real browser: xolhost --simulate serve against a
 // scenario with timed events, headless Chromium driven through chromedriver's
 // HTTP interface. Checks the grid, a live event and a refused command, and
-// saves a screenshot.
+// saves a screenshot; then, against a panel whose statuses stay as they are,
+// acknowledges through the page's band and shows stale statuses greyed.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -231,22 +232,37 @@ const char* SCENARIO = R"({
   ]
 })";
 
+// The same zones, and nothing changes.
+const char* STILL = R"({
+  "name": "still",
+  "zones": [
+    { "zone": 3, "codes": [2] }, { "zone": 17, "codes": [1, 7] }, { "zone": 250, "codes": [8] },
+    { "zone": 1204, "codes": [3] }, { "zone": 6299, "codes": [7] }
+  ],
+  "counts": { "C": 2, "N": 5 }
+})";
+
 const char* SITE = R"({ "site": "Test hall", "zones": { "17": "stairwell east" },
-                        "codes": { "1": "fire", "2": "fault" } })";
+                        "codes": { "1": { "name": "fire", "class": "alarm" },
+                                   "2": { "name": "fault", "class": "fault" } } })";
 
-TEST(Browser, PageShowsZonesLiveEventsAndRefusesCommandsWithoutToken) {
-    auto dir =
-        std::filesystem::temp_directory_path() / ("xol_browser_" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir / "profile");
-    std::ofstream(dir / "scenario.json") << SCENARIO;
-    std::ofstream(dir / "site.json") << SITE;
-    std::ofstream(dir / "token") << "s3cret-token\n";
-
-    const int port = FreePort();
-    xoltest::Process host({XOLHOST_PATH, "--simulate", (dir / "scenario.json").string(), "--site",
-                           (dir / "site.json").string(), "--timeout", "1s", "serve", "--listen",
-                           "127.0.0.1:" + std::to_string(port), "--interval", "0.5",
-                           "--allow-commands", "--token-file", (dir / "token").string()});
+// xolhost --simulate serve on a free port, waited for.
+std::unique_ptr<xoltest::Process> StartServe(const std::filesystem::path& dir, const char* scenario,
+                                             int port, std::vector<std::string> access) {
+    std::vector<std::string> argv{XOLHOST_PATH,
+                                  "--simulate",
+                                  (dir / scenario).string(),
+                                  "--site",
+                                  (dir / "site.json").string(),
+                                  "--timeout",
+                                  "1s",
+                                  "serve",
+                                  "--listen",
+                                  "127.0.0.1:" + std::to_string(port),
+                                  "--interval",
+                                  "0.5"};
+    argv.insert(argv.end(), access.begin(), access.end());
+    auto host = std::make_unique<xoltest::Process>(argv);
     httplib::Client api("127.0.0.1", port);
     bool up = false;
     for (auto until = Clock::now() + 30s; !up && Clock::now() < until;
@@ -254,7 +270,65 @@ TEST(Browser, PageShowsZonesLiveEventsAndRefusesCommandsWithoutToken) {
         auto health = api.Get("/healthz");
         up = health && health->status == 200;
     }
-    ASSERT_TRUE(up) << host.errSoFar();
+    EXPECT_TRUE(up) << host->errSoFar();
+    return host;
+}
+
+// On the page of a panel that changes nothing: the band lists the waiting
+// events, the alarm first; acknowledging the alarm takes the counter off
+// the title, "acknowledge all" empties the band. A stale status greys the
+// grid and says since when.
+void AcknowledgeThroughThePage(Browser& browser, int port) {
+    browser.session("POST", "/url", {{"url", "http://127.0.0.1:" + std::to_string(port) + "/"}});
+    ASSERT_TRUE(browser.waitFor("return document.body.dataset.ready === '1' && "
+                                "document.querySelectorAll('#unacked li').length === 5",
+                                30s));
+    EXPECT_EQ(browser.run("return document.title"), "(1) xolhost - Test hall");
+    EXPECT_EQ(browser.run("return [...document.querySelectorAll('#unacked li')].map((li) => "
+                          "li.className + ' ' + li.firstChild.textContent).slice(0, 2)"),
+              json({"alarm P0017", " P0003"}));
+    EXPECT_EQ(browser.run("return document.querySelector('#unacked li span + span').textContent"),
+              "stairwell east");
+    EXPECT_EQ(browser.run("return document.getElementById('auth').hidden"), false);
+
+    browser.run("document.getElementById('operator').value = 'ann';"
+                "document.getElementById('ctoken').value = 's3cret-token';"
+                "document.querySelector('#unacked li.alarm button').click();");
+    EXPECT_TRUE(browser.waitFor("return document.title === 'xolhost - Test hall' && "
+                                "document.querySelectorAll('#unacked li').length === 4",
+                                10s))
+        << browser.run("return document.title + ': ' + "
+                       "document.getElementById('ackResult').textContent");
+    browser.run("document.getElementById('ackAll').click()");
+    EXPECT_TRUE(browser.waitFor("return document.getElementById('band').hidden && "
+                                "document.querySelectorAll('#unacked li').length === 0",
+                                10s));
+    EXPECT_EQ(browser.run("return sessionStorage.getItem('xolOperator')"), "ann");
+
+    json stale = browser.run(
+        "const done = arguments[arguments.length - 1];"
+        "fetch('/api/status').then((r) => r.json()).then((s) => {"
+        "  s.stale = true; s.unconfirmed_since = '2026-01-02T03:04:05Z'; showStatus(s);"
+        "  const line = document.getElementById('staleLine');"
+        "  done([document.getElementById('grid').className, line.hidden, line.textContent]);"
+        "});",
+        true);
+    EXPECT_EQ(stale, json({"stale", false, "not confirmed since 2026-01-02T03:04:05Z"}));
+}
+
+TEST(Browser, PageShowsZonesLiveEventsAndRefusesCommandsWithoutToken) {
+    auto dir =
+        std::filesystem::temp_directory_path() / ("xol_browser_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir / "profile");
+    std::ofstream(dir / "scenario.json") << SCENARIO;
+    std::ofstream(dir / "still.json") << STILL;
+    std::ofstream(dir / "site.json") << SITE;
+    std::ofstream(dir / "token") << "s3cret-token\n";
+
+    const int port = FreePort();
+    auto host = StartServe(dir, "scenario.json", port,
+                           {"--allow-commands", "--token-file", (dir / "token").string()});
+    ASSERT_FALSE(HasFailure());
     {
         Browser browser((dir / "profile").string(), XOL_SCREENSHOT ".chromedriver.log");
         browser.session("POST", "/url",
@@ -288,7 +362,7 @@ TEST(Browser, PageShowsZonesLiveEventsAndRefusesCommandsWithoutToken) {
             "return document.querySelector('#events li[data-live][data-event=\"change\"]') "
             "!== null",
             45s))
-            << host.errSoFar();
+            << host->errSoFar();
         EXPECT_TRUE(browser.waitFor(
             "return document.querySelector('[data-zone=\"40\"]').className !== ''", 10s));
         json newest = browser.run("return document.querySelector('#events li').textContent");
@@ -314,9 +388,20 @@ TEST(Browser, PageShowsZonesLiveEventsAndRefusesCommandsWithoutToken) {
         ASSERT_GT(png.size(), 1000u);
         EXPECT_EQ(png.substr(1, 3), "PNG");
         std::ofstream(XOL_SCREENSHOT, std::ios::binary) << png;
+
+        // Acknowledging needs the token file, not --allow-commands.
+        const int stillPort = FreePort();
+        auto still =
+            StartServe(dir, "still.json", stillPort, {"--token-file", (dir / "token").string()});
+        AcknowledgeThroughThePage(browser, stillPort);
+        still->signal(SIGTERM);
+        xoltest::Finished ended = still->wait(20s);
+        EXPECT_NE(ended.err.find("acknowledgement from 127.0.0.1: event 2 by ann: done"),
+                  std::string::npos)
+            << ended.err;
     }
-    host.signal(SIGTERM);
-    xoltest::Finished end = host.wait(20s);
+    host->signal(SIGTERM);
+    xoltest::Finished end = host->wait(20s);
     EXPECT_EQ(end.exitCode, 0) << end.err;
     EXPECT_NE(end.err.find("L0012 <- 2: refused: no valid token"), std::string::npos) << end.err;
     EXPECT_NE(end.err.find("L0012 <- 2: done"), std::string::npos) << end.err;
