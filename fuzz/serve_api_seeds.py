@@ -54,9 +54,9 @@ def feed(seed, events, zones, counts):
     seed.number(0, 6, len(events))
     for kind, fields in events:
         seed.number(1, 3, 1)
-        seed.flag(fields.get("which", "C") == "C")
-        seed.number(0, 2, fields.get("result", 0))
-        seed.number(0, 11, kind)
+        seed.number(0, 12, kind)
+        if kind >= 4:
+            seed.number(0, 2, fields.get("result", 0))
         if kind == 0:  # a zone on the first scan
             seed.number(1, ZONE_COUNT, fields["zone"])
             seed.number(0, 0xFFFF, fields["status"])
@@ -65,6 +65,7 @@ def feed(seed, events, zones, counts):
             seed.number(0, 0xFFFF, fields["before"])
             seed.number(0, 0xFFFF, fields["now"])
         elif kind == 3:  # a count read
+            seed.flag(fields.get("which", "C") == "C")
             seed.number(0, 0xFFFF, fields["value"])
             seed.flag(False)
         elif kind == 10:  # a command
