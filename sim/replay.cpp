@@ -44,18 +44,16 @@ struct RecordedRead {
 };
 
 json ParseRecordingLine(std::string_view line, const std::string& where) {
-    json entry;
     try {
-        entry = cis::ParseJsonInput(line);
+        if (json entry = cis::ParseJsonInput(line); entry.is_object()) {
+            return entry;
+        }
     } catch (const cis::DuplicateKey& e) {
         throw ScenarioError(fmt::format("{}: {}", where, e.what()));
     } catch (const json::exception&) {
-        throw ScenarioError(fmt::format("{}: not a JSON object", where));
+        // Not JSON at all: said as for JSON that is no object.
     }
-    if (!entry.is_object()) {
-        throw ScenarioError(fmt::format("{}: not a JSON object", where));
-    }
-    return entry;
+    throw ScenarioError(fmt::format("{}: not a JSON object", where));
 }
 
 RecordedRead ReadOfEntry(const json& entry, const std::string& where) {
