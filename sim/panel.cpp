@@ -15,6 +15,14 @@ std::string_view ChecksumWord(std::string_view frame) {
     return cis::FrameChecksumGood(frame) ? "checksum good" : "checksum bad";
 }
 
+// The panel's own records always hold a four-digit zone.
+SentRecord SentRecordOf(const std::string& record, bool noise) {
+    return {static_cast<uint16_t>(
+                std::stoi(record.substr(cis::RECORD_ZONE_AT, cis::RECORD_ZONE_WIDTH))),
+            static_cast<uint8_t>(record[cis::RECORD_STATUS_AT] & 0x0F), noise,
+            !cis::FrameChecksumGood(record)};
+}
+
 } // namespace
 
 Panel::Panel(Scenario scenario, FaultOptions faults)
@@ -46,6 +54,11 @@ PanelStats Panel::stats() const {
 std::vector<std::string> Panel::receivedFrames() const {
     std::lock_guard lock(mutex_);
     return received_;
+}
+
+std::vector<SentRecord> Panel::sentRecords() const {
+    std::lock_guard lock(mutex_);
+    return sentRecords_;
 }
 
 double Panel::elapsed() const {
@@ -95,6 +108,9 @@ bool Panel::sendDue(int fd, std::stop_token stop) {
             std::lock_guard lock(mutex_);
             if (out.reply.bytes.size() == cis::STATUS_RECORD_SIZE) {
                 stats_.recordsSent++;
+                if (sentRecords_.size() < 100000) {
+                    sentRecords_.push_back(SentRecordOf(out.reply.bytes, !out.noise.empty()));
+                }
                 if (faults_.silentAfterRecords > 0 &&
                     stats_.recordsSent == static_cast<uint64_t>(faults_.silentAfterRecords)) {
                     silenceLeft_ = faults_.silentRequests;
@@ -179,10 +195,9 @@ Panel::Reply Panel::nextScanReply() {
         return {cis::EndReply(), "end reply", false};
     }
     std::string record = report_[reportAt_];
-    std::string_view body(record);
-    std::string what =
-        fmt::format("status record: zone {}, status code {}",
-                    std::stoi(std::string(body.substr(7, 4))), static_cast<int>(body[4] & 0x0F));
+    const SentRecord sent = SentRecordOf(record, false);
+    std::string what = fmt::format("status record: zone {}, status code {}", sent.zone,
+                                   static_cast<int>(sent.code));
     return {record, what, true};
 }
 

@@ -64,6 +64,15 @@ struct PanelStats {
     uint64_t skippedBytes = 0; // received bytes that were not part of a frame
 };
 
+// A status record as it went out: its zone and status code, and whether noise
+// went before it or its checksum was corrupted (either spoils it for a driver).
+struct SentRecord {
+    uint16_t zone = 0;
+    uint8_t code = 0;
+    bool noise = false;
+    bool corrupted = false;
+};
+
 // Receives one decoded trace line per frame received or sent.
 using TraceSink = std::function<void(const std::string& line)>;
 
@@ -82,6 +91,8 @@ public:
     PanelStats stats() const;
     // Every frame received so far, in order, as it arrived.
     std::vector<std::string> receivedFrames() const;
+    // Every status record sent so far, in order.
+    std::vector<SentRecord> sentRecords() const;
 
 private:
     struct Reply {
@@ -135,6 +146,7 @@ private:
     int silenceLeft_ = 0;
     PanelStats stats_;
     std::vector<std::string> received_;
+    std::vector<SentRecord> sentRecords_;
 };
 
 // A panel on its own pseudo-terminal, served by a background thread for as
