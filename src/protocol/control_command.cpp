@@ -12,8 +12,14 @@ namespace {
 
 constexpr char NOT_ACCEPTED = 0;
 
-// The panel's three-byte answer; only offset 1 is interpreted.
+// The panel's three-byte answer: offset 1 is the answer, once "@" and CR
+// show that the read was in step with the panel's frame.
 using CommandReply = std::array<uint8_t, COMMAND_REPLY_LENGTH>;
+
+bool Framed(std::span<const uint8_t> answer) {
+    return CisFramed(answer.data(), static_cast<uint32_t>(answer.size()));
+}
+
 // "@", the command letter, CR: no number, no checksum.
 using LetterCommand = std::array<uint8_t, 3>;
 
@@ -134,6 +140,9 @@ int32_t SendTemplateCommand(const PointRequest& request) {
     CommandReply reply{};
     return AskWithRetries(std::span<const uint8_t>(frame.data(), length), reply, COMMAND_TRIES,
                           [](std::span<const uint8_t> answer) {
+                              if (!Framed(answer)) {
+                                  return Verdict{false, RC_FAILED};
+                              }
                               switch (answer[1]) {
                               case '!':
                                   return Verdict{true, RC_DONE};
@@ -163,8 +172,12 @@ int32_t SendLetterCommand(uint32_t kind) {
     }
     const LetterCommand frame{'@', letter, '\r'};
     CommandReply reply{};
-    // The first answer decides: only "?" refuses.
+    // The first framed answer decides: only "?" refuses. A misframed one
+    // (noise before "@?" reads as "x@?") is never taken for done.
     return AskWithRetries(frame, reply, COMMAND_TRIES, [](std::span<const uint8_t> answer) {
+        if (!Framed(answer)) {
+            return Verdict{false, RC_FAILED};
+        }
         return Verdict{true, answer[1] == '?' ? RC_REFUSED : RC_DONE};
     });
 }

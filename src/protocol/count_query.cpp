@@ -28,12 +28,14 @@ int32_t RunCountQuery(const PointRequest& request) {
     const CountQuery& query = request.kind == PK_COUNT_C ? QUERY_C : QUERY_N;
     auto* value = static_cast<PointValue*>(request.data);
     CountReply reply{};
-    // An answer that fails its checksum or holds no count is asked again;
-    // if the last try ends so, the query is refused.
+    // An answer that is not framed by '@' and CR, fails its checksum or
+    // holds no count is asked again; if the last try ends so, the query is
+    // refused.
     return AskWithRetries(
         query, reply, COUNT_QUERY_TRIES, [value](std::span<const uint8_t> answer) {
+            const auto length = static_cast<uint32_t>(answer.size());
             int32_t count = 0;
-            if (!CisVerify(answer.data(), static_cast<uint32_t>(answer.size())) ||
+            if (!CisFramed(answer.data(), length) || !CisVerify(answer.data(), length) ||
                 !CisReadDecimal(answer.data() + COUNT_OFFSET, COUNT_WIDTH, &count)) {
                 return Verdict{false, RC_REFUSED};
             }

@@ -63,6 +63,10 @@ bool CisVerify(const uint8_t* frame, uint32_t length) {
     return static_cast<uint8_t>(field) == CisChecksum(frame, length);
 }
 
+bool CisFramed(const uint8_t* frame, uint32_t length) {
+    return length > 0 && frame[0] == CIS_FRAME_START && frame[length - 1] == CIS_FRAME_END;
+}
+
 bool CisSend(const void* frame, uint32_t length) {
     const PortHandle port = CurrentPort();
     if (port == 0) {

@@ -11,6 +11,14 @@ uint8_t CisChecksum(const uint8_t* frame, uint32_t length);
 // True when the two hex digits at n-3, n-2 match the body's checksum. A field
 // that does not start with a hex digit never matches.
 [[nodiscard]] bool CisVerify(const uint8_t* frame, uint32_t length);
+// Every frame begins with '@' and ends with CR.
+constexpr uint8_t CIS_FRAME_START = '@';
+constexpr uint8_t CIS_FRAME_END = '\r';
+// True when a received frame of `length` bytes begins with '@' and ends with
+// CR. Replies are read in exact counts, so noise before a reply shifts the
+// read; a one-byte checksum lets one such read in 256 through, the frame's
+// first and last bytes do not. Every reply is checked here before it is used.
+[[nodiscard]] bool CisFramed(const uint8_t* frame, uint32_t length);
 // Discards pending input, then writes the whole frame. False without a port.
 bool CisSend(const void* frame, uint32_t length);
 // Reads exactly length bytes (1 to 65535). False without a port.

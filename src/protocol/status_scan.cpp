@@ -14,7 +14,6 @@ constexpr std::array<uint8_t, 3> START_REQUEST{'@', 'S', '\r'};
 constexpr std::array<uint8_t, 3> NEXT_REQUEST{'@', '!', '\r'};
 
 constexpr uint32_t HEAD_LENGTH = 2;
-constexpr uint8_t FRAME_START = '@';
 constexpr uint8_t END_MARK = 'Z';
 
 // Offsets in a status record.
@@ -37,7 +36,7 @@ enum class AttemptEnd { EndReply, Failed };
 enum class HeadEnd { EndReply, Record, Failed };
 
 HeadEnd ReadAfterEndHead(StatusRecord& record) {
-    if (!CisReceive(record.data() + HEAD_LENGTH, 1) || record[HEAD_LENGTH] == '\r') {
+    if (!CisReceive(record.data() + HEAD_LENGTH, 1) || record[HEAD_LENGTH] == CIS_FRAME_END) {
         return HeadEnd::EndReply;
     }
     if (!CisReceive(record.data() + HEAD_LENGTH + 1, STATUS_RECORD_LENGTH - HEAD_LENGTH - 1)) {
@@ -57,7 +56,7 @@ AttemptEnd RunAttempt(StatusRecord& record) {
         }
         // Only "@Z" can begin the end reply: on a noisy line any other byte
         // before the 'Z' is the start of a damaged record, not the end.
-        if (record[0] == FRAME_START && record[1] == END_MARK) {
+        if (record[0] == CIS_FRAME_START && record[1] == END_MARK) {
             switch (ReadAfterEndHead(record)) {
             case HeadEnd::EndReply:
                 return AttemptEnd::EndReply;
@@ -94,7 +93,8 @@ int32_t StatusScan() {
 }
 
 bool ApplyStatusRecord(const uint8_t* record) {
-    if (!CisVerify(record, STATUS_RECORD_LENGTH)) {
+    // A record read out of step is damaged whatever its checksum says.
+    if (!CisFramed(record, STATUS_RECORD_LENGTH) || !CisVerify(record, STATUS_RECORD_LENGTH)) {
         return false;
     }
     // A field with no digit names no zone: it is reported as zone 0.

@@ -15,14 +15,15 @@ constexpr uint32_t STATUS_SCAN_ATTEMPTS = 3;
 // ever: an attempt that reaches this many records fails like a silent one.
 constexpr uint32_t STATUS_SCAN_RECORD_LIMIT = 8 * ZONE_COUNT;
 // Nor must a line that delivers nothing but garbage: an attempt that reads
-// this many records in a row failing their checksum fails like a silent one.
+// this many damaged records in a row fails like a silent one.
 constexpr uint32_t STATUS_SCAN_BAD_RECORD_LIMIT = XOL_SCAN_BAD_RECORD_LIMIT;
 
 // RC_DONE when the end reply arrived and the snapshot was published,
 // RC_FAILED after three attempts without it.
 [[nodiscard]] int32_t StatusScan();
 // Folds one verified, legal record into the current table (or logs an
-// illegal zone number). False when the record failed its checksum.
+// illegal zone number). False when the record is damaged: not framed by '@'
+// and CR, or failing its checksum.
 bool ApplyStatusRecord(const uint8_t* record);
 
 } // namespace xol

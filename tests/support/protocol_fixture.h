@@ -14,6 +14,7 @@
 #include <xolest/keldor.h>
 #include <xolest/xolest.h>
 
+#include "codec/frame_decode.h"
 #include "core/context.h"
 #include "support/fake_port.h"
 
@@ -45,6 +46,28 @@ public:
 private:
     std::unique_ptr<unsigned char[]> block_;
 };
+
+// `length` bytes of noise that, sent before `reply`, shift a read of
+// `window` bytes so that it still passes the driver's checksum: the read
+// sees the noise, then the start of the reply. The last two noise bytes
+// steer the checksum; `keep` may turn a candidate window down. Empty when
+// none fits.
+template <typename Keep>
+std::string NoiseForAShiftedRead(const std::string& reply, size_t length, size_t window,
+                                 Keep keep) {
+    for (int a = 0; a < 256; ++a) {
+        for (int b = 0; b < 256; ++b) {
+            std::string noise(length, '#');
+            noise[length - 2] = static_cast<char>(a);
+            noise[length - 1] = static_cast<char>(b);
+            const std::string read = noise + reply.substr(0, window - length);
+            if (cis::DriverChecksumGood(read) && keep(read)) {
+                return noise;
+            }
+        }
+    }
+    return {};
+}
 
 class ProtocolTest : public ::testing::Test {
 protected:

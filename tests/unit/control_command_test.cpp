@@ -162,7 +162,10 @@ INSTANTIATE_TEST_SUITE_P(
                       AnswerCase{"ThreeUnknownAnswers", {"@?\r", "@?\r", "@?\r"}, RC_FAILED, 3},
                       AnswerCase{"ThreeSilences", {}, RC_FAILED, 3},
                       AnswerCase{"IncompleteReplies", {"@!", "!", "@U"}, RC_FAILED, 3},
-                      AnswerCase{"OnlyOffsetOneCounts", {"x!y"}, RC_DONE, 1}),
+                      // Noise before "@U" reads as "x!@": not framed, so not done.
+                      AnswerCase{"NoiseBeforeARefusal", {"x!@U\r", "@U\r"}, RC_REFUSED, 2},
+                      AnswerCase{
+                          "MisframedAnswersNeverSettle", {"x!y", "#U\r", "@!x"}, RC_FAILED, 3}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ControlCommandTest, ALateAnswerToAnEarlierTryIsDiscarded) {
@@ -205,7 +208,7 @@ TEST_F(ControlCommandTest, LetterCommandsSendTheirLetter) {
         const char* frame;
     } cases[] = {{'D', "@D\r"}, {'R', "@R\r"}, {'S', "@O\r"}};
     for (const auto& c : cases) {
-        for (const char* reply : {"@!\r", "@U\r", "\0\0\0"}) {
+        for (const char* reply : {"@!\r", "@U\r", "@\0\r"}) {
             SCOPED_TRACE(testing::Message() << c.kind << " " << reply);
             RestartLine();
             Answer({std::string(reply, 3)});
@@ -222,6 +225,10 @@ TEST_F(ControlCommandTest, LetterCommandAnswerRules) {
         {"TwoSilencesThenDone", {"", "", "@!\r"}, RC_DONE, 3},
         {"ThreeSilences", {}, RC_FAILED, 3},
         {"IncompleteThenNothing", {"@?"}, RC_FAILED, 3},
+        // One noise byte before the refusal reads as "x@?": not framed, so
+        // neither done nor refused, and the next try gets the refusal.
+        {"NoiseBeforeARefusal", {"x@?\r", "@?\r"}, RC_REFUSED, 2},
+        {"MisframedAnswersAreNeverDone", {"x@?\r", "#!\r", "@!x"}, RC_FAILED, 3},
     };
     for (const AnswerCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -83,6 +83,21 @@ TEST_F(CountQueryTest, CountIsReadFromItsOwnField) {
     }
 }
 
+const std::string GOOD = CountReply("0042");
+const std::string BAD = CorruptChecksum(GOOD);
+// Four bytes of noise before GOOD: the 10-byte read starts four bytes early,
+// passes its checksum and finds a number other than 42 in its count field.
+const std::string SHIFTED = [] {
+    const std::string noise =
+        xol::test::NoiseForAShiftedRead(GOOD, 4, GOOD.size(), [](const std::string& read) {
+            int count = 0;
+            return cis::DriverDecimal(std::string_view(read).substr(3, 4), count) && count != 42;
+        });
+    return noise.empty() ? std::string() : noise + GOOD;
+}();
+const std::string NO_AT = "#" + GOOD.substr(1);
+const std::string NO_CR = GOOD.substr(0, 9) + "x";
+
 struct TriesCase {
     const char* name;
     std::vector<std::string> replies; // one per try; empty: no reply
@@ -99,14 +114,12 @@ class CountQueryTries : public CountQueryTest, public ::testing::WithParamInterf
 
 TEST_P(CountQueryTries, OnlyTheLastTryCounts) {
     const TriesCase& c = GetParam();
+    ASSERT_FALSE(SHIFTED.empty());
     Answer(c.replies);
     EXPECT_EQ(Query('N'), c.result);
     EXPECT_EQ(fake::Writes(), std::vector<std::string>(c.queries, "@PD\r"));
     EXPECT_EQ(pointValue.value, c.value);
 }
-
-const std::string GOOD = CountReply("0042");
-const std::string BAD = CorruptChecksum(GOOD);
 
 INSTANTIATE_TEST_SUITE_P(
     Tries, CountQueryTries,
@@ -120,6 +133,9 @@ INSTANTIATE_TEST_SUITE_P(
         TriesCase{
             "ShortReplies", {GOOD.substr(0, 9), GOOD.substr(0, 2), "@"}, RC_FAILED, 3, BEFORE},
         TriesCase{"NoDigitCountsAsBad", {"", "", CountReply("    ")}, RC_REFUSED, 3, BEFORE},
+        TriesCase{"ShiftedReadThenAnswer", {SHIFTED, GOOD}, RC_DONE, 2, 42},
+        TriesCase{"ShiftedReadsCountAsBad", {SHIFTED, "", SHIFTED}, RC_REFUSED, 3, BEFORE},
+        TriesCase{"MisframedCountsAsBad", {NO_AT, NO_CR, NO_AT}, RC_REFUSED, 3, BEFORE},
         TriesCase{"SignOnlyCountsAsBad",
                   {CountReply(" -  "), CountReply("abcd"), CountReply("+   ")},
                   RC_REFUSED,

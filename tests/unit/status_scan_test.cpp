@@ -177,8 +177,9 @@ INSTANTIATE_TEST_SUITE_P(
         RecordCase{"BareSelector3", StatusRecord("0033", '1', '\x03'), 0, 0, ""},
         RecordCase{"Selector2", StatusRecord("0033", '1', '2'), 33, ZS_CODE1, ""},
         RecordCase{"Selector4", StatusRecord("0033", '1', '4'), 33, ZS_CODE1, ""},
-        RecordCase{"StartByteNotExamined", "#" + StatusRecord("0044", '2').substr(1), 44, ZS_CODE2,
-                   ""},
+        RecordCase{"StartByteNotAt", "#" + StatusRecord("0044", '2').substr(1), 0, 0, ""},
+        RecordCase{"EndByteNotCr", StatusRecord("0044", '2').substr(0, 13) + "x", 0, 0, ""},
+        RecordCase{"MisframedNeverLogged", "#" + StatusRecord("0000", '1').substr(1), 0, 0, ""},
         RecordCase{"ZoneZero", StatusRecord("0000", '1'), 0, 0, Illegal(0)},
         RecordCase{"Zone6300", StatusRecord("6300", '1'), 0, 0, Illegal(6300)},
         RecordCase{"NegativeZone", StatusRecord("-001", '1'), 0, 0, Illegal(65535)},
@@ -267,20 +268,59 @@ TEST_F(StatusScanTest, OnlyAtZAndCarriageReturnEndTheScan) {
     EXPECT_TRUE(SnapshotAll(0x01));
 }
 
-TEST_F(StatusScanTest, RecordsFailingTheirChecksumInARowFailTheAttempt) {
-    FillSnapshot(0x02);
-    // One good record resets the count; then nothing but bad checksums.
-    size_t writes = 0;
-    fake::OnWrite([&](std::string_view) {
-        fake::QueueInput(++writes == 1 ? StatusRecord("0005", '1')
-                                       : CorruptChecksum(StatusRecord("0006", '2')));
-        writes %= STATUS_SCAN_BAD_RECORD_LIMIT + 1;
-    });
-    EXPECT_EQ(StatusScan(), RC_FAILED);
-    fake::OnWrite(nullptr);
-    EXPECT_EQ(fake::Writes().size(), 3u * (STATUS_SCAN_BAD_RECORD_LIMIT + 1));
-    EXPECT_TRUE(SnapshotAll(0x02));
-    EXPECT_EQ(Current(5), ZS_CODE1);
+TEST_F(StatusScanTest, DamagedRecordsInARowFailTheAttempt) {
+    // One good record resets the count; then nothing but damaged records:
+    // bad checksums, or good checksums without the leading '@'.
+    for (const std::string& damaged :
+         {CorruptChecksum(StatusRecord("0006", '2')), "#" + StatusRecord("0006", '2').substr(1)}) {
+        SCOPED_TRACE(damaged);
+        RestartLine();
+        FillSnapshot(0x02);
+        size_t writes = 0;
+        fake::OnWrite([&](std::string_view) {
+            fake::QueueInput(++writes == 1 ? StatusRecord("0005", '1') : damaged);
+            writes %= STATUS_SCAN_BAD_RECORD_LIMIT + 1;
+        });
+        EXPECT_EQ(StatusScan(), RC_FAILED);
+        fake::OnWrite(nullptr);
+        EXPECT_EQ(fake::Writes().size(), 3u * (STATUS_SCAN_BAD_RECORD_LIMIT + 1));
+        EXPECT_TRUE(SnapshotAll(0x02));
+        EXPECT_EQ(Current(5), ZS_CODE1);
+        EXPECT_EQ(Current(6), 0);
+    }
+}
+
+TEST_F(StatusScanTest, RecordsNotFramedByAtAndCrAreSkipped) {
+    // Three bytes of noise before zone 17's record: the 14-byte read starts
+    // three bytes early and, with this noise, passes its checksum. Its zone
+    // field reads "1000" and its status code 'S' (code 3).
+    const std::string zone17 = StatusRecord("0017", '1');
+    const std::string noise = xol::test::NoiseForAShiftedRead(
+        zone17, 3, STATUS_RECORD_LENGTH, [](const std::string& read) {
+            const int selector = read[2] & 0x0F;
+            return selector != 1 && selector != 3;
+        });
+    ASSERT_FALSE(noise.empty());
+    const std::string good = StatusRecord("0044", '2');
+    const std::string damaged[] = {
+        noise + zone17,
+        "#" + good.substr(1),     // checksum good, no '@'
+        good.substr(0, 13) + "x", // checksum good, no CR
+    };
+    for (const std::string& record : damaged) {
+        SCOPED_TRACE(record);
+        RestartLine();
+        FillSnapshot(0x1F);
+        Answer({StatusRecord("0012", '2'), record, StatusRecord("0020", '2'), EndReply()});
+        EXPECT_EQ(StatusScan(), RC_DONE);
+        EXPECT_EQ(fake::Writes(), (std::vector<std::string>{START, NEXT, NEXT, NEXT}));
+        // The damaged record is lost, like one with a bad checksum; nothing
+        // of it reaches the table.
+        EXPECT_EQ(Snapshot(12), ZS_CODE2);
+        EXPECT_EQ(Snapshot(20), ZS_CODE2);
+        EXPECT_TRUE(SnapshotZeroExcept({12, 20}));
+    }
+    EXPECT_TRUE(logs.empty());
 }
 
 TEST_F(StatusScanTest, WithoutAPortTheScanFailsAndChangesNoSnapshot) {
