@@ -256,7 +256,9 @@ ApiReply Api::zones(const ApiRequest& request) {
     json body;
     {
         std::lock_guard lock(board_.mutex);
-        body = {{"zone_count", ZONE_COUNT}, {"zones", board_.zonesWithStatus(site)}};
+        body = {{"zone_count", ZONE_COUNT},
+                {"zones", board_.zonesWithStatus(site)},
+                {"stale", board_.status.value("stale", false)}};
     }
     if (request.params.contains("names") && site != nullptr) {
         json names = json::object();

@@ -287,8 +287,9 @@ void AcknowledgeThroughThePage(Browser& browser, int port) {
     EXPECT_EQ(browser.run("return [...document.querySelectorAll('#unacked li')].map((li) => "
                           "li.className + ' ' + li.firstChild.textContent).slice(0, 2)"),
               json({"alarm P0017", " P0003"}));
-    EXPECT_EQ(browser.run("return document.querySelector('#unacked li span + span').textContent"),
-              "stairwell east");
+    EXPECT_EQ(browser.run("return [...document.querySelectorAll('#unacked li.alarm span')]"
+                          ".map((s) => s.textContent).filter((t) => !t.startsWith('since'))"),
+              json({"P0017", "stairwell east", "ZS_CODE1 (fire) ZS_CODE7"}));
     EXPECT_EQ(browser.run("return document.getElementById('auth').hidden"), false);
 
     browser.run("document.getElementById('operator').value = 'ann';"
