@@ -169,9 +169,6 @@ json EventJson(const Event& event, const Site* site, bool utc) {
     json object = Fields(event.body, site, utc);
     object["event"] = EventName(event.body);
     object["seq"] = event.sequence;
-    if (event.waitsForAcknowledgement) {
-        object["unacknowledged"] = true;
-    }
     object["time"] = Rfc3339(event.time, utc);
     if (const auto* started = std::get_if<event::SupervisionStarted>(&event.body);
         started != nullptr && started->lastEventTime) {

@@ -43,6 +43,15 @@ Finished Scan(const std::string& device, const std::vector<std::string>& more = 
     return xoltest::Run(args);
 }
 
+// A scan's zones without the time each was confirmed, which differs by run.
+json Zones(const json& scan) {
+    json zones = scan["zones"];
+    for (json& zone : zones) {
+        zone.erase("confirmed_at");
+    }
+    return zones;
+}
+
 TEST(Replay, ARecordingPlaysBackTheSameScanAndStopsAtADifferentRequest) {
     const std::string recording = Temp("scan.jsonl");
     Finished original;
@@ -60,7 +69,7 @@ TEST(Replay, ARecordingPlaysBackTheSameScanAndStopsAtADifferentRequest) {
     ASSERT_EQ(again.exitCode, 0) << again.err;
     const json a = json::parse(original.out);
     const json b = json::parse(again.out);
-    EXPECT_EQ(b["zones"], a["zones"]);
+    EXPECT_EQ(Zones(b), Zones(a));
     EXPECT_EQ(b["quality"], a["quality"]);
     EXPECT_GT(a["quality"]["bad_checksums"].get<int>(), 0); // the faults were recorded
 
@@ -80,7 +89,7 @@ TEST(Replay, ARecordingPlaysBackTheSameScanAndStopsAtADifferentRequest) {
     ASSERT_FALSE(madeDevice.empty()) << made.errSoFar();
     Finished clean = Scan(madeDevice);
     ASSERT_EQ(clean.exitCode, 0) << clean.err;
-    EXPECT_EQ(json::parse(clean.out)["zones"], a["zones"]) << converted.out;
+    EXPECT_EQ(Zones(json::parse(clean.out)), Zones(a)) << converted.out;
     std::filesystem::remove(recording);
     std::filesystem::remove(scenario);
 }
