@@ -261,7 +261,10 @@ uint16_t StatusBitOfCode(int code) {
 }
 
 RecordUse DriverUseOfRecord(std::string_view record) {
-    if (record.size() != STATUS_RECORD_SIZE || !DriverChecksumGood(record)) {
+    // A record that does not begin with '@' and end with CR is damaged,
+    // whatever its checksum says.
+    if (record.size() != STATUS_RECORD_SIZE || record.front() != '@' || record.back() != '\r' ||
+        !DriverChecksumGood(record)) {
         return RecordUse::BadChecksum;
     }
     int zone = 0;

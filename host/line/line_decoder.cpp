@@ -43,10 +43,11 @@ std::string Hex(std::string_view bytes) {
 }
 
 // The driver reads an answer in exact counts from the first byte after its
-// request. Every '@' begins a frame here, so the read is in step when that
-// first byte is an '@'.
-bool ReadOutOfStep(std::string_view read) {
-    return !read.empty() && read.front() != '@';
+// request, and takes it only when it begins with '@' and, read whole, ends
+// with CR: otherwise it was read out of step (noise before it, or a stray
+// '@') and is skipped as damaged.
+bool ReadOutOfStep(std::string_view read, std::size_t size) {
+    return !read.empty() && (read.front() != '@' || (read.size() == size && read.back() != '\r'));
 }
 
 } // namespace
@@ -301,9 +302,10 @@ void LineDecoder::settle(Closing how, const Frame* next, const std::string& next
         // The driver asks for the next record only after reading one whole,
         // and gives the attempt up after reading too many bad ones in a row.
         std::string_view record = std::string_view(bytes).substr(0, cis::STATUS_RECORD_SIZE);
-        bool limitReached = badInARow_ + 1 >= XOL_SCAN_BAD_RECORD_LIMIT &&
-                            record.size() == cis::STATUS_RECORD_SIZE &&
-                            (ReadOutOfStep(record) || !cis::DriverChecksumGood(record));
+        bool limitReached =
+            badInARow_ + 1 >= XOL_SCAN_BAD_RECORD_LIMIT &&
+            record.size() == cis::STATUS_RECORD_SIZE &&
+            (ReadOutOfStep(record, cis::STATUS_RECORD_SIZE) || !cis::DriverChecksumGood(record));
         bool gaveUp =
             how == Closing::ByRequest ? next->kind == FrameKind::StartRequest : result != 0;
         bool recordRead = (how == Closing::ByRequest && next->kind == FrameKind::NextRequest) ||
@@ -319,7 +321,8 @@ void LineDecoder::settle(Closing how, const Frame* next, const std::string& next
         if (bytes.size() >= cis::SHORT_REPLY_SIZE) {
             used = cis::SHORT_REPLY_SIZE;
             call_.lastAnswer = bytes[1];
-            noteOutOfStep(std::string_view(bytes).substr(0, used), "the command's answer", at);
+            noteOutOfStep(std::string_view(bytes).substr(0, used), cis::SHORT_REPLY_SIZE,
+                          "the command's answer", at);
         }
         break;
     default:
@@ -352,7 +355,8 @@ std::size_t LineDecoder::settleScanAnswer(bool recordRead, bool scanDone,
     ++call_.figures.records;
     // The driver skips a record read out of step as damaged, whatever its
     // checksum says.
-    const bool outOfStep = noteOutOfStep(record, "a status record", at, ", skipped");
+    const bool outOfStep =
+        noteOutOfStep(record, cis::STATUS_RECORD_SIZE, "a status record", at, ", skipped");
     const RecordUse use = cis::DriverUseOfRecord(record);
     badInARow_ = outOfStep || use == RecordUse::BadChecksum ? badInARow_ + 1 : 0;
     if (badInARow_ >= XOL_SCAN_BAD_RECORD_LIMIT) {
@@ -400,18 +404,18 @@ std::size_t LineDecoder::settleCountReply(bool retried, SteadyClock::time_point 
     }
     call_.lastCountReplyBad = !good;
     call_.lastCountReplyOutOfStep = cis::DecodeReply(reply).kind != FrameKind::CountReply;
-    noteOutOfStep(reply, "a count reply", at);
+    noteOutOfStep(reply, cis::COUNT_REPLY_SIZE, "a count reply", at);
     return cis::COUNT_REPLY_SIZE;
 }
 
-bool LineDecoder::noteOutOfStep(std::string_view read, const char* as, SteadyClock::time_point at,
-                                const char* outcome) {
-    if (!ReadOutOfStep(read)) {
+bool LineDecoder::noteOutOfStep(std::string_view read, std::size_t size, const char* as,
+                                SteadyClock::time_point at, const char* outcome) {
+    if (!ReadOutOfStep(read, size)) {
         return false;
     }
     ++call_.figures.outOfStep;
     note(at, fmt::format("the driver read {} as {}: out of step (it does not begin at a frame's "
-                         "'@'){}",
+                         "'@' and end at its CR){}",
                          Quoted(read), as, outcome));
     return true;
 }

@@ -117,8 +117,8 @@ private:
     std::size_t settleScanAnswer(bool recordRead, bool scanDone, SteadyClock::time_point at);
     std::size_t settleCountReply(bool retried, SteadyClock::time_point at);
     // Counts and traces a read that did not begin at a frame's '@'; true when it did not.
-    bool noteOutOfStep(std::string_view read, const char* as, SteadyClock::time_point at,
-                       const char* outcome = "");
+    bool noteOutOfStep(std::string_view read, std::size_t size, const char* as,
+                       SteadyClock::time_point at, const char* outcome = "");
     void noteGarbage(std::string_view bytes);
     void trace(SteadyClock::time_point at, const char* arrow, const std::string& shown,
                const std::string& what);

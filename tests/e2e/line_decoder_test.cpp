@@ -208,8 +208,8 @@ TEST(LineDecoder, ThirtyTwoBadRecordsInARowEndTheAttempt) {
     EXPECT_NE(run.trace.find("32 records in a row were skipped as damaged"), std::string::npos);
 }
 
-// Three noise bytes ahead of an answer: the driver's read starts three bytes
-// before the frame's '@'. Each kind of read is counted once, and the retry
+// Noise ahead of an answer: the driver's read starts before the frame's
+// '@', or at a stray one. Each kind of read is counted once, and the retry
 // that follows, read in step, is not.
 TEST(LineDecoder, ReadsThatStartBeforeTheFrameAreOutOfStep) {
     const std::string noise = "\x11\x12\x13";
@@ -228,6 +228,11 @@ TEST(LineDecoder, ReadsThatStartBeforeTheFrameAreOutOfStep) {
         {"command answer",
          {Out(COMMAND), In(noise + "@!\r"), Out(COMMAND, 50), In("@!\r", 51)},
          "the driver read \"\\x11\\x12\\x13\" as the command's answer: out of step"},
+        // A stray '@' before the record: the read begins at an '@' but does
+        // not end at the record's CR.
+        {"status record after a stray '@'",
+         {Out(START), In("@" + std::string(ZONE3)), Out(NEXT), In(ZONE17), Out(NEXT), In(END)},
+         "as a status record: out of step"},
     };
     for (const Case& c : cases) {
         Played run = Play(c.steps, RC_DONE);
