@@ -23,10 +23,10 @@
 #include <thread>
 #include <unistd.h>
 
-#include "platform/exit_codes.h"
 #include "line/line_decoder.h"
-#include "present/output.h"
+#include "platform/exit_codes.h"
 #include "platform/platform.h"
+#include "present/output.h"
 
 namespace xolhost {
 

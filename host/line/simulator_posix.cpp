@@ -3,8 +3,8 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "platform/exit_codes.h"
 #include "panel.h"
+#include "platform/exit_codes.h"
 #include "scenario.h"
 
 namespace xolhost {

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <optional>
+
 #include "present/output.h"
 #include "present/timestamps.h"
 
@@ -40,24 +42,34 @@ std::string CommandText(const event::Command& e) {
     return e.error.empty() ? text : text + ": " + e.error;
 }
 
+// The fields of the events about zones; nothing for the others.
+std::optional<json> ZoneFields(const EventBody& body, const Site* site) {
+    if (const auto* e = std::get_if<event::ZoneInitial>(&body)) {
+        json object = ZoneJson(e->zone, e->status, site);
+        object["from"] = 0;
+        return object;
+    }
+    if (const auto* e = std::get_if<event::ZoneChanged>(&body)) {
+        json object = ZoneJson(e->zone, e->now, site);
+        object["from"] = e->before;
+        object["set"] = BitNames(e->set());
+        object["cleared"] = BitNames(e->cleared());
+        return object;
+    }
+    if (std::holds_alternative<event::NoZoneStatus>(body)) {
+        return json{{"zones", 0}};
+    }
+    return std::nullopt;
+}
+
 json Fields(const EventBody& body, const Site* site, bool utc) {
+    if (std::optional<json> zone = ZoneFields(body, site)) {
+        return *zone;
+    }
     return std::visit(
         Overloaded{
-            [&](const event::ZoneInitial& e) {
-                json object = ZoneJson(e.zone, e.status, site);
-                object["from"] = 0;
-                return object;
-            },
-            [](const event::NoZoneStatus&) {
-                return json{{"zones", 0}};
-            },
-            [&](const event::ZoneChanged& e) {
-                json object = ZoneJson(e.zone, e.now, site);
-                object["from"] = e.before;
-                object["set"] = BitNames(e.set());
-                object["cleared"] = BitNames(e.cleared());
-                return object;
-            },
+            // Zone events have their fields above; a scan that recovered has none.
+            [](const auto&) { return json::object(); },
             [](const event::CountRead& e) {
                 json object = {{"address", CountAddress(e.which)}, {"value", e.value}};
                 if (e.before) {
@@ -77,7 +89,6 @@ json Fields(const EventBody& body, const Site* site, bool utc) {
                 }
                 return object;
             },
-            [](const event::ScanRecovered&) { return json::object(); },
             [](const event::ScanIncomplete& e) {
                 return json{{"quality", FiguresJson(e.figures)}, {"held", e.held}};
             },
@@ -101,11 +112,7 @@ json Fields(const EventBody& body, const Site* site, bool utc) {
                 return json{{"signal", e.signal}};
             },
             [](const event::SupervisionStarted& e) {
-                json object = json::object();
-                if (e.lastSequence) {
-                    object["last_seq"] = *e.lastSequence;
-                }
-                return object;
+                return e.lastSequence ? json{{"last_seq", *e.lastSequence}} : json::object();
             },
             [](const event::Acknowledged& e) {
                 return json{{"acknowledged", e.sequences},
