@@ -75,6 +75,11 @@ const std::string* Site::codeName(int code) const {
     return at == codes.end() ? nullptr : &at->second;
 }
 
+const std::string* Site::codeClass(int code) const {
+    auto at = classes.find(code);
+    return at == classes.end() || at->second.empty() ? nullptr : &at->second;
+}
+
 const std::string* Site::pointName(std::string_view address) const {
     std::string key = Upper(address);
     auto at = points.find(key);
@@ -93,6 +98,32 @@ const std::string* Site::pointName(std::string_view address) const {
     }
     return nullptr;
 }
+
+namespace {
+
+// A status code as {"name": "fire alarm", "class": "alarm"}.
+void ReadCode(const std::string& origin, const std::string& where, const json& entry,
+              std::string& name, std::string& kind) {
+    for (const auto& [field, value] : entry.items()) {
+        if (field == "name") {
+            name = Text(origin, where + ".name", value);
+        } else if (field == "class") {
+            kind = Text(origin, where + ".class", value);
+            if (std::find(std::begin(STATUS_CLASSES), std::end(STATUS_CLASSES), kind) ==
+                std::end(STATUS_CLASSES)) {
+                Fail(origin, where + ".class",
+                     "must be alarm, fault, supervisory, disabled or other");
+            }
+        } else {
+            Fail(origin, where + "." + field, "unknown key (known: name, class)");
+        }
+    }
+    if (name.empty()) {
+        Fail(origin, where, "needs a name");
+    }
+}
+
+} // namespace
 
 Site ParseSite(std::string_view text, const std::string& origin) {
     json root;
@@ -119,6 +150,11 @@ Site ParseSite(std::string_view text, const std::string& origin) {
             }
             for (const auto& [name, entry] : value.items()) {
                 std::string where = key + "." + name;
+                if (key == "codes" && entry.is_object()) {
+                    int code = NumberKey(origin, where, name, 15);
+                    ReadCode(origin, where, entry, site.codes[code], site.classes[code]);
+                    continue;
+                }
                 std::string label = Text(origin, where, entry);
                 if (key == "zones") {
                     site.zones[NumberKey(origin, where, name, 9999)] = label;

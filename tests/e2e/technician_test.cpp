@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sys/file.h>
@@ -383,11 +384,29 @@ TEST(TechnicianConventions, SiteFileNamesZonesCodesAndPoints) {
     Finished write = RunXolhostOn(panel.devicePath(), {"--site", site, "write", "L0012", "2"});
     EXPECT_EQ(write.out, "L0012 (sounders, east wing) <- 2: done\n");
 
-    std::ofstream(site) << R"({"zones": {"twelve": "x"}})";
-    Finished bad = RunXolhost({"--site", site, "describe"});
+    // Classes of codes: only an alarm, fault or supervisory status (or one of
+    // a code given no class) waits for an operator.
+    std::ofstream(site) << R"({"codes": {"1": {"name": "fire alarm", "class": "alarm"},
+        "7": {"name": "sounders off", "class": "disabled"}, "8": {"name": "test", "class": "other"}}})";
+    const std::string journal = TempPath("classes.journal");
+    Finished watched = RunXolhostOn(
+        panel.devicePath(), {"--site", site, "monitor", "--scans", "1", "--journal", journal});
+    ASSERT_EQ(watched.exitCode, EXIT_DONE) << watched.err;
+    std::vector<json> waiting = ParseJsonLines(
+        RunXolhost({"journal", "--journal", journal, "--unacknowledged", "--format", "jsonl"}).out);
+    ASSERT_EQ(waiting.size(), 1u);
+    EXPECT_EQ(waiting[0]["zone"], 12);
+    std::filesystem::remove(journal);
+
+    for (const char* text : {R"({"zones": {"twelve": "x"}})",
+                             R"({"codes": {"1": {"name": "fire", "class": "panic"}}})"}) {
+        std::ofstream(site) << text;
+        Finished bad = RunXolhost({"--site", site, "describe"});
+        EXPECT_EQ(bad.exitCode, EXIT_USAGE) << text;
+        EXPECT_TRUE(Contains(bad.err, "zones.twelve") || Contains(bad.err, "codes.1.class"))
+            << bad.err;
+    }
     ::unlink(site.c_str());
-    EXPECT_EQ(bad.exitCode, EXIT_USAGE);
-    EXPECT_TRUE(Contains(bad.err, "zones.twelve")) << bad.err;
 }
 
 } // namespace
