@@ -16,6 +16,7 @@
 #include "codec/frame_decode.h"
 #include "module/driver.h"
 #include "panel.h"
+#include "process.h"
 #include "scenario.h"
 #include "support/two_zones.h"
 
@@ -410,6 +411,7 @@ void JudgeDoneScan(const xolsim::Scenario& scenario, const std::vector<uint16_t>
 }
 
 TEST(LineFaults, NoiseCampaignInventsNoStatus) {
+    XOL_SKIP_LONG_CAMPAIGN();
     // Short bursts before every second or third reply, mostly the three
     // bytes of the misaligned record above; each line serves a few scans.
     // Forty records and the end reply make 41 replies, so the noise lands on

@@ -48,6 +48,7 @@ std::vector<json> JournalEvents(const std::string& path) {
 }
 
 TEST(JournalKill, EveryShownEventSurvivesSigkillAndRestartsBringNoFalseNews) {
+    XOL_SKIP_LONG_CAMPAIGN();
     const auto dir =
         std::filesystem::temp_directory_path() / ("xol_journal_kill_" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);

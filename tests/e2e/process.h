@@ -70,6 +70,14 @@ std::vector<nlohmann::json> ParseJsonLines(const std::string& text);
 
 bool Contains(const std::string& text, const std::string& part);
 
+// Long campaigns run in the plain tree only; under a sanitizer they are
+// skipped (XOL_SANITIZED), as they add time and no finding there.
+#ifdef XOL_SANITIZED
+#define XOL_SKIP_LONG_CAMPAIGN() GTEST_SKIP() << "a long campaign: it runs in the plain tree"
+#else
+#define XOL_SKIP_LONG_CAMPAIGN() (void)0
+#endif
+
 // A port no one listens on now: the system's choice for 127.0.0.1 port 0.
 int FreePort();
 
