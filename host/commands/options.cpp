@@ -186,11 +186,12 @@ void AddJournalOptions(CLI::App& command, Options& options, bool supervising) {
                      .add_option("--journal", options.journalFile,
                                  supervising ? "Keep the events in this journal (default: one per "
                                                "panel under ~/.local/state/xolest/)"
-                                             : "The journal to read (default: the panel's)")
+                                             : "The journal to read (or name it by --panel-id)")
                      ->type_name("FILE");
     command
         .add_option("--panel-id", options.panelId,
-                    "The panel's name for its journal (default: from the port)")
+                    supervising ? "The panel's name for its journal (default: from the port)"
+                                : "The journal of this panel, in the state folder")
         ->type_name("ID");
     command
         .add_option("--keep-days", options.keepDays,

@@ -127,7 +127,7 @@ json Board::zonesWithStatus(const Site* site) const {
         if (zones[static_cast<std::size_t>(zone)] != 0) {
             json entry = ZoneJson(zone, zones[static_cast<std::size_t>(zone)], site);
             if (auto at = confirmedAt.find(zone); at != confirmedAt.end()) {
-                entry["confirmed"] = Rfc3339(at->second, utc);
+                entry["confirmed_at"] = Rfc3339(at->second, utc);
             }
             list.push_back(std::move(entry));
         }

@@ -286,7 +286,6 @@ private:
             return;
         }
         auto state = std::make_shared<Stream>();
-        res.set_header("Cache-Control", "no-cache");
         res.set_chunked_content_provider(
             "text/event-stream",
             [this, state](std::size_t, httplib::DataSink& sink) {

@@ -142,8 +142,8 @@ std::string StartedText(const Event& event, const event::SupervisionStarted& e, 
     if (!e.lastSequence || !e.lastEventTime) {
         return "supervision started on a new journal";
     }
-    return fmt::format("supervision started: nothing was supervised for {} (the last event, #{}, "
-                       "was at {})",
+    return fmt::format("supervision started: nothing was supervised for {} (the last event was "
+                       "#{}; supervision last ran at {})",
                        GapText(event.time - *e.lastEventTime), *e.lastSequence,
                        Rfc3339(*e.lastEventTime, utc, 0, ' '));
 }

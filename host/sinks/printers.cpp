@@ -18,17 +18,30 @@ void EventPrinter::event(const Event& event) {
     }
 }
 
-void EventPrinter::state(const SupervisionState& state) {
-    if (state.journalFailing == journalFailing_) {
+namespace {
+
+// Says on standard error when the journal starts or stops failing.
+void NoteJournal(Output& out, bool& failing, const SupervisionState& state) {
+    if (state.journalFailing == failing) {
         return;
     }
-    journalFailing_ = state.journalFailing;
-    if (journalFailing_) {
-        out_.warning("journal failing: events are shown but kept in memory only, until the "
-                     "journal takes them again");
+    failing = state.journalFailing;
+    if (failing) {
+        out.warning("journal failing: events are shown but kept in memory only, until the "
+                    "journal takes them again");
     } else {
-        out_.progress("the journal works again: the events it missed are written");
+        out.progress("the journal works again: the events it missed are written");
     }
+}
+
+} // namespace
+
+void EventPrinter::state(const SupervisionState& state) {
+    NoteJournal(out_, journalFailing_, state);
+}
+
+void ProgressPrinter::state(const SupervisionState& state) {
+    NoteJournal(out_, journalFailing_, state);
 }
 
 void ProgressPrinter::event(const Event& event) {

@@ -1,6 +1,7 @@
 // The printers of events: every event on standard output, a line each (text
 // with its time, or JSON), and the notes on standard error that serve gives
-// of what changes for the channel and of commands.
+// of what changes for the channel and of commands. Both say on standard
+// error when the journal starts or stops failing.
 #pragma once
 
 #include "supervision/events.h"
@@ -26,9 +27,11 @@ class ProgressPrinter : public EventSink {
 public:
     explicit ProgressPrinter(Output& out) : out_(out) {}
     void event(const Event& event) override;
+    void state(const SupervisionState& state) override;
 
 private:
     Output& out_;
+    bool journalFailing_ = false;
 };
 
 } // namespace xolhost

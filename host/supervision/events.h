@@ -87,10 +87,11 @@ struct JournalDropped {
     uint64_t count = 0;
 };
 // Supervision began on a journal that holds earlier events: the last of
-// them, and so the gap in which nothing was supervised.
+// them, and when supervision last ran (its last event or completed scan),
+// and so the gap in which nothing was supervised.
 struct SupervisionStarted {
     std::optional<uint64_t> lastSequence;
-    std::optional<WallClock::time_point> lastEventTime;
+    std::optional<WallClock::time_point> lastEventTime; // when supervision last ran
 };
 
 } // namespace event

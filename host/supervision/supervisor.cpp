@@ -105,9 +105,14 @@ void Supervisor::resume(const Resumption& from) {
     // Nothing is confirmed until this run's first completed scan.
     state_.stale = true;
     first_ = false;
-    emit(event::SupervisionStarted{from.lastSequence == 0 ? std::nullopt
-                                                          : std::optional(from.lastSequence),
-                                   from.lastEventTime});
+    // Supervision last ran at its last event or its last completed scan,
+    // whichever came later: a quiet panel gives no events but is scanned.
+    std::optional<WallClock::time_point> lastSupervised = from.lastEventTime;
+    if (from.lastCompletedScan && (!lastSupervised || *from.lastCompletedScan > *lastSupervised)) {
+        lastSupervised = from.lastCompletedScan;
+    }
+    emit(event::SupervisionStarted{
+        from.lastSequence == 0 ? std::nullopt : std::optional(from.lastSequence), lastSupervised});
     publish();
 }
 
