@@ -2,7 +2,7 @@
 // throws UsageError naming the file, nothing else. A site it accepts names
 // zones 0..9999 and status codes 0..15 with texts that are not empty, and
 // points by their upper-case address; each name is found again through the
-// lookups the commands use.
+// lookups the commands use, and none replaced another.
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "platform/exit_codes.h"
 #include "present/site.h"
@@ -62,6 +63,15 @@ void CheckSite(const xolhost::Site& site) {
     }
 }
 
+// Every entry of the file is in the site: none replaced another silently.
+void CheckNothingDropped(std::string_view text, const xolhost::Site& site) {
+    const nlohmann::json root = nlohmann::json::parse(text);
+    auto entries = [&](const char* key) { return root.contains(key) ? root[key].size() : 0; };
+    Require(site.zones.size() == entries("zones"));
+    Require(site.codes.size() == entries("codes"));
+    Require(site.points.size() == entries("points"));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -74,5 +84,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     CheckSite(site);
+    CheckNothingDropped(text, site);
     return 0;
 }

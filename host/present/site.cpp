@@ -51,6 +51,16 @@ std::string Text(const std::string& origin, const std::string& where, const json
     return value.get<std::string>();
 }
 
+// Two keys for one thing ("12" and "0012", "l0012" and "L0012") would let
+// the second name replace the first unseen: it is refused.
+template <typename Key>
+void NotNamedYet(const std::map<Key, std::string>& names, const Key& key, const std::string& origin,
+                 const std::string& where, const char* what) {
+    if (names.contains(key)) {
+        Fail(origin, where, fmt::format("{} {} is already named", what, key));
+    }
+}
+
 // A control or zone point address: a letter and four digits, or O and six.
 bool LooksLikeAddress(const std::string& address) {
     if (address.size() < 5 || !std::isalpha(static_cast<unsigned char>(address[0]))) {
@@ -152,19 +162,25 @@ Site ParseSite(std::string_view text, const std::string& origin) {
                 std::string where = key + "." + name;
                 if (key == "codes" && entry.is_object()) {
                     int code = NumberKey(origin, where, name, 15);
+                    NotNamedYet(site.codes, code, origin, where, "code");
                     ReadCode(origin, where, entry, site.codes[code], site.classes[code]);
                     continue;
                 }
                 std::string label = Text(origin, where, entry);
                 if (key == "zones") {
-                    site.zones[NumberKey(origin, where, name, 9999)] = label;
+                    int zone = NumberKey(origin, where, name, 9999);
+                    NotNamedYet(site.zones, zone, origin, where, "zone");
+                    site.zones[zone] = label;
                 } else if (key == "codes") {
-                    site.codes[NumberKey(origin, where, name, 15)] = label;
+                    int code = NumberKey(origin, where, name, 15);
+                    NotNamedYet(site.codes, code, origin, where, "code");
+                    site.codes[code] = label;
                 } else {
                     std::string address = Upper(name);
                     if (!LooksLikeAddress(address)) {
                         Fail(origin, where, "is not a point address such as L0012 or O031250");
                     }
+                    NotNamedYet(site.points, address, origin, where, "point");
                     site.points[address] = label;
                 }
             }

@@ -409,4 +409,21 @@ TEST(TechnicianConventions, SiteFileNamesZonesCodesAndPoints) {
     ::unlink(site.c_str());
 }
 
+TEST(TechnicianConventions, SiteFileRefusesTwoKeysForOneName) {
+    // Each pair names one zone, code or point: the second would replace the first.
+    const std::pair<const char*, const char*> cases[] = {
+        {R"({"zones": {"12": "hall", "0012": "stairs"}})", "zone 12 is already named"},
+        {R"({"codes": {"7": "fault", "07": {"name": "test"}}})", "code 7 is already named"},
+        {R"({"points": {"L0012": "sounders", "l0012": "bells"}})", "point L0012 is already named"},
+    };
+    std::string site = TempPath("twice.json");
+    for (const auto& [text, message] : cases) {
+        std::ofstream(site) << text;
+        Finished bad = RunXolhost({"--site", site, "describe"});
+        EXPECT_EQ(bad.exitCode, EXIT_USAGE) << text;
+        EXPECT_TRUE(Contains(bad.err, message)) << text << " gave: " << bad.err;
+    }
+    ::unlink(site.c_str());
+}
+
 } // namespace
