@@ -3,7 +3,8 @@
 // escapes and ends the run). A scenario it accepts holds only what the file
 // format allows: zone numbers 0..9999, status codes 0..15, counts C and N in
 // range, control addresses in their upper-case form with values their kind
-// takes, events in time order that each change something.
+// takes, events in time order that each change something, and nothing of
+// the file left out.
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
@@ -12,6 +13,8 @@
 #include <map>
 #include <string>
 #include <string_view>
+
+#include <nlohmann/json.hpp>
 
 #include "codec/control_values.h"
 #include "codec/frame_decode.h"
@@ -82,6 +85,20 @@ void CheckScenario(const xolsim::Scenario& s) {
     }
 }
 
+// Every zone, control point and event of the file is in the scenario: none
+// replaced another silently.
+void CheckNothingDropped(std::string_view text, const xolsim::Scenario& s) {
+    const nlohmann::json root = nlohmann::json::parse(text);
+    auto entries = [](const nlohmann::json& object, const char* key) {
+        return object.contains(key) ? object[key].size() : 0;
+    };
+    Require(s.zones.size() == entries(root, "zones"));
+    Require(s.events.size() == entries(root, "events"));
+    if (root.contains("controls")) {
+        Require(s.controls.size() == entries(root["controls"], "points"));
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -94,5 +111,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     CheckScenario(scenario);
+    CheckNothingDropped(text, scenario);
     return 0;
 }
