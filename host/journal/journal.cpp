@@ -41,7 +41,9 @@ const char* const MIGRATIONS[] = {
     " time TEXT NOT NULL);"
     "CREATE INDEX events_zone ON events (zone);",
     // 3: which events wait for acknowledgement; until now, those that set a bit.
+    // and when a completed scan last confirmed each zone.
     "ALTER TABLE events ADD COLUMN needs_ack INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE zones ADD COLUMN confirmed_ms INTEGER;"
     "UPDATE events SET needs_ack = (coalesce(set_bits, 0) > 0);"
     "CREATE INDEX events_waiting ON events (needs_ack);",
 };
@@ -338,9 +340,15 @@ bool Journal::commit(const std::vector<Event>& events, const SupervisionState& s
             }
         }
         Execute(db_, "DELETE FROM zones; DELETE FROM counts;");
-        Statement zone(db_, "INSERT INTO zones (zone, status) VALUES (?, ?)");
+        Statement zone(db_, "INSERT INTO zones (zone, status, confirmed_ms) VALUES (?, ?, ?)");
         for (const auto& [number, status] : state.zones) {
-            zone.bind(1, number).bind(2, status).run();
+            auto confirmed = state.confirmedAt.find(number);
+            zone.bind(1, number)
+                .bind(2, status)
+                .bind(3, confirmed == state.confirmedAt.end()
+                             ? std::optional<int64_t>()
+                             : std::optional<int64_t>(UnixMs(confirmed->second)))
+                .run();
         }
         Statement count(db_, "INSERT INTO counts (which, value) VALUES (?, ?)");
         for (const auto& [which, value] : state.counts) {
@@ -368,9 +376,14 @@ Resumption Journal::resumption() const {
         from.lastSequence = static_cast<uint64_t>(last.integer(0));
         from.lastEventTime = WallClock::time_point(std::chrono::milliseconds(last.integer(1)));
     }
-    Statement zones(db_, "SELECT zone, status FROM zones");
+    Statement zones(db_, "SELECT zone, status, confirmed_ms FROM zones");
     while (zones.step()) {
-        from.zones[static_cast<int>(zones.integer(0))] = static_cast<uint16_t>(zones.integer(1));
+        const int zone = static_cast<int>(zones.integer(0));
+        from.zones[zone] = static_cast<uint16_t>(zones.integer(1));
+        if (zones.optional(2)) {
+            from.confirmedAt[zone] =
+                WallClock::time_point(std::chrono::milliseconds(zones.integer(2)));
+        }
     }
     Statement waiting(db_, "SELECT seq FROM events WHERE needs_ack = 1 AND seq NOT IN (SELECT "
                            "seq FROM acks) ORDER BY seq");

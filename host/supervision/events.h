@@ -159,6 +159,7 @@ struct Resumption {
     std::map<char, uint16_t> counts;
     std::vector<uint64_t> unacknowledged;
     std::optional<WallClock::time_point> lastCompletedScan;
+    std::map<int, WallClock::time_point> confirmedAt;
 };
 
 // Where events go: printers, the web board, and later outputs.

@@ -97,11 +97,7 @@ void Supervisor::resume(const Resumption& from) {
     state_.counts = from.counts;
     state_.unacknowledged = from.unacknowledged;
     state_.lastCompletedScan = from.lastCompletedScan;
-    if (from.lastCompletedScan) {
-        for (const auto& [zone, status] : from.zones) {
-            state_.confirmedAt[zone] = *from.lastCompletedScan;
-        }
-    }
+    state_.confirmedAt = from.confirmedAt;
     // Nothing is confirmed until this run's first completed scan.
     state_.stale = true;
     first_ = false;

@@ -44,6 +44,7 @@ TEST(Journal, KeepsEventsAndStateAndGivesThemBack) {
         SupervisionState state;
         state.zones = {{17, ZS_CODE1}};
         state.counts = {{'C', 3}};
+        state.confirmedAt = {{17, WallClock::time_point(std::chrono::milliseconds(1765000000123))}};
         ASSERT_TRUE(
             journal->commit({Change(1, 17, 0, ZS_CODE1), Change(2, 20, ZS_CODE2, 0)}, state));
         // The other process is refused while this one holds the file.
@@ -54,6 +55,7 @@ TEST(Journal, KeepsEventsAndStateAndGivesThemBack) {
     EXPECT_EQ(from.lastSequence, 2u);
     EXPECT_EQ(from.zones, (std::map<int, uint16_t>{{17, ZS_CODE1}}));
     EXPECT_EQ(from.counts, (std::map<char, uint16_t>{{'C', 3}}));
+    EXPECT_EQ(from.confirmedAt.at(17).time_since_epoch(), std::chrono::milliseconds(1765000000123));
     std::vector<StoredEvent> all = journal->events({});
     ASSERT_EQ(all.size(), 2u);
     EXPECT_EQ(all[0].kind, "change");
