@@ -378,10 +378,15 @@ Resumption Journal::resumption() const {
     }
     Statement zones(db_, "SELECT zone, status, confirmed_ms FROM zones");
     while (zones.step()) {
-        const int zone = static_cast<int>(zones.integer(0));
-        from.zones[zone] = static_cast<uint16_t>(zones.integer(1));
+        const int64_t zone = zones.integer(0);
+        const int64_t status = zones.integer(1);
+        // Only what a scan could have left: zones 1..6299 and the driver's bits.
+        if (zone < 1 || zone > ZONE_COUNT || status <= 0 || status > 0xFF) {
+            continue;
+        }
+        from.zones[static_cast<int>(zone)] = static_cast<uint16_t>(status);
         if (zones.optional(2)) {
-            from.confirmedAt[zone] =
+            from.confirmedAt[static_cast<int>(zone)] =
                 WallClock::time_point(std::chrono::milliseconds(zones.integer(2)));
         }
     }

@@ -29,6 +29,9 @@ ApiReply Reply(const json& body, int status = 200) {
 
 // Compares in time independent of where the texts differ.
 bool SameToken(const std::string& given, const std::string& token) {
+    if (token.empty()) {
+        return false; // no token: nothing matches
+    }
     unsigned char difference = given.size() == token.size() ? 0 : 1;
     for (std::size_t i = 0; i < given.size(); ++i) {
         difference |= static_cast<unsigned char>(given[i] ^ token[i % token.size()]);

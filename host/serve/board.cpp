@@ -234,7 +234,9 @@ void BoardSink::state(const SupervisionState& state) {
     board_.lastAttempt = std::chrono::steady_clock::now();
     std::fill(board_.zones.begin(), board_.zones.end(), 0);
     for (const auto& [zone, status] : state.zones) {
-        board_.zones[static_cast<std::size_t>(zone)] = status;
+        if (zone >= 1 && zone <= ZONE_COUNT) {
+            board_.zones[static_cast<std::size_t>(zone)] = status;
+        }
     }
     board_.confirmedAt = state.confirmedAt;
     json& s = board_.status;
