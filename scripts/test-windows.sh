@@ -322,6 +322,7 @@ host_run() {
     fi
     tr -d '\r' <"$log.out" | sed -E -e "s#$native_a#PORT#g" -e 's#COM5#PORT#g' \
         -e '/^Module  /d' -e 's/ in [0-9.]+ s/ in N s/' -e 's/"elapsed_s":[0-9.e+-]+/"elapsed_s":N/' \
+        -e 's/"confirmed_at":"[^"]*"/"confirmed_at":T/g' \
         >"$log.tmp" && mv "$log.tmp" "$log.out"
     echo "$rc" >"$log.rc"
 }
