@@ -305,60 +305,8 @@ int Journal::schemaVersion() const {
 bool Journal::commit(const std::vector<Event>& events, const SupervisionState& state) {
     try {
         Execute(db_, "BEGIN IMMEDIATE");
-        Statement insert(db_, "INSERT OR IGNORE INTO events (seq, time, unix_ms, kind, zone, "
-                              "point, before, after, set_bits, cleared_bits, cause, origin, "
-                              "text, body, needs_ack) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
-        Statement ack(db_, "INSERT OR IGNORE INTO acks (seq, operator, client, time) VALUES "
-                           "(?, ?, ?, ?)");
-        for (const Event& event : events) {
-            Columns c = ColumnsOf(event);
-            json body = EventJson(event, site_, utc_);
-            insert.bind(1, static_cast<int64_t>(event.sequence))
-                .bind(2, body.value("time", ""))
-                .bind(3, UnixMs(event.time))
-                .bind(4, std::string(EventName(event.body)))
-                .bind(5, c.zone)
-                .bind(6, c.point)
-                .bind(7, c.before)
-                .bind(8, c.after)
-                .bind(9, c.setBits)
-                .bind(10, c.clearedBits)
-                .bind(11, c.cause)
-                .bind(12, c.origin)
-                .bind(13, EventText(event, site_, utc_))
-                .bind(14, body.dump(-1, ' ', false, json::error_handler_t::replace))
-                .bind(15, event.waitsForAcknowledgement ? 1 : 0)
-                .run();
-            if (const auto* given = std::get_if<event::Acknowledged>(&event.body)) {
-                for (uint64_t seq : given->sequences) {
-                    ack.bind(1, static_cast<int64_t>(seq))
-                        .bind(2, given->operatorName)
-                        .bind(3, given->client)
-                        .bind(4, body.value("time", ""))
-                        .run();
-                }
-            }
-        }
-        Execute(db_, "DELETE FROM zones; DELETE FROM counts;");
-        Statement zone(db_, "INSERT INTO zones (zone, status, confirmed_ms) VALUES (?, ?, ?)");
-        for (const auto& [number, status] : state.zones) {
-            auto confirmed = state.confirmedAt.find(number);
-            zone.bind(1, number)
-                .bind(2, status)
-                .bind(3, confirmed == state.confirmedAt.end()
-                             ? std::optional<int64_t>()
-                             : std::optional<int64_t>(UnixMs(confirmed->second)))
-                .run();
-        }
-        Statement count(db_, "INSERT INTO counts (which, value) VALUES (?, ?)");
-        for (const auto& [which, value] : state.counts) {
-            count.bind(1, std::string(1, which)).bind(2, value).run();
-        }
-        if (state.lastCompletedScan) {
-            Statement put(db_, "INSERT OR REPLACE INTO meta (key, value) VALUES "
-                               "('last_completed_scan', ?)");
-            put.bind(1, std::to_string(UnixMs(*state.lastCompletedScan))).run();
-        }
+        writeEvents(events);
+        writeState(state);
         Execute(db_, "COMMIT");
         lastError_.clear();
         return true;
@@ -366,6 +314,67 @@ bool Journal::commit(const std::vector<Event>& events, const SupervisionState& s
         lastError_ = e.what();
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         return false;
+    }
+}
+
+void Journal::writeEvents(const std::vector<Event>& events) {
+    Statement insert(db_, "INSERT OR IGNORE INTO events (seq, time, unix_ms, kind, zone, "
+                          "point, before, after, set_bits, cleared_bits, cause, origin, "
+                          "text, body, needs_ack) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+    Statement ack(db_, "INSERT OR IGNORE INTO acks (seq, operator, client, time) VALUES "
+                       "(?, ?, ?, ?)");
+    for (const Event& event : events) {
+        Columns c = ColumnsOf(event);
+        json body = EventJson(event, site_, utc_);
+        insert.bind(1, static_cast<int64_t>(event.sequence))
+            .bind(2, body.value("time", ""))
+            .bind(3, UnixMs(event.time))
+            .bind(4, std::string(EventName(event.body)))
+            .bind(5, c.zone)
+            .bind(6, c.point)
+            .bind(7, c.before)
+            .bind(8, c.after)
+            .bind(9, c.setBits)
+            .bind(10, c.clearedBits)
+            .bind(11, c.cause)
+            .bind(12, c.origin)
+            .bind(13, EventText(event, site_, utc_))
+            .bind(14, body.dump(-1, ' ', false, json::error_handler_t::replace))
+            .bind(15, event.waitsForAcknowledgement ? 1 : 0)
+            .run();
+        if (const auto* given = std::get_if<event::Acknowledged>(&event.body)) {
+            for (uint64_t seq : given->sequences) {
+                ack.bind(1, static_cast<int64_t>(seq))
+                    .bind(2, given->operatorName)
+                    .bind(3, given->client)
+                    .bind(4, body.value("time", ""))
+                    .run();
+            }
+        }
+    }
+}
+
+// The statuses, their confirmation times and the counts the step left.
+void Journal::writeState(const SupervisionState& state) {
+    Execute(db_, "DELETE FROM zones; DELETE FROM counts;");
+    Statement zone(db_, "INSERT INTO zones (zone, status, confirmed_ms) VALUES (?, ?, ?)");
+    for (const auto& [number, status] : state.zones) {
+        auto confirmed = state.confirmedAt.find(number);
+        zone.bind(1, number)
+            .bind(2, status)
+            .bind(3, confirmed == state.confirmedAt.end()
+                         ? std::optional<int64_t>()
+                         : std::optional<int64_t>(UnixMs(confirmed->second)))
+            .run();
+    }
+    Statement count(db_, "INSERT INTO counts (which, value) VALUES (?, ?)");
+    for (const auto& [which, value] : state.counts) {
+        count.bind(1, std::string(1, which)).bind(2, value).run();
+    }
+    if (state.lastCompletedScan) {
+        Statement put(db_, "INSERT OR REPLACE INTO meta (key, value) VALUES "
+                           "('last_completed_scan', ?)");
+        put.bind(1, std::to_string(UnixMs(*state.lastCompletedScan))).run();
     }
 }
 

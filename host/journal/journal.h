@@ -95,6 +95,8 @@ private:
     Journal(std::string path, sqlite3* db, int lockFd, const Site* site, bool utc);
     void migrate();
     void remember(const PanelIdentity& panel);
+    void writeEvents(const std::vector<Event>& events);
+    void writeState(const SupervisionState& state);
 
     std::string path_;
     sqlite3* db_ = nullptr;

@@ -42,6 +42,17 @@ std::string CommandText(const event::Command& e) {
     return e.error.empty() ? text : text + ": " + e.error;
 }
 
+json CommandFields(const event::Command& e) {
+    json object = {{"address", e.address},
+                   {"value", e.value},
+                   {"result", ResultName(e.result)},
+                   {"from", e.origin}};
+    if (!e.error.empty()) {
+        object["error"] = e.error;
+    }
+    return object;
+}
+
 // The fields of the events about zones; nothing for the others.
 std::optional<json> ZoneFields(const EventBody& body, const Site* site) {
     if (const auto* e = std::get_if<event::ZoneInitial>(&body)) {
@@ -98,16 +109,7 @@ json Fields(const EventBody& body, const Site* site, bool utc) {
             [](const event::ChannelReopened& e) {
                 return json{{"reopens", e.reopens}};
             },
-            [](const event::Command& e) {
-                json object = {{"address", e.address},
-                               {"value", e.value},
-                               {"result", ResultName(e.result)},
-                               {"from", e.origin}};
-                if (!e.error.empty()) {
-                    object["error"] = e.error;
-                }
-                return object;
-            },
+            [](const event::Command& e) { return CommandFields(e); },
             [](const event::Interrupted& e) {
                 return json{{"signal", e.signal}};
             },
