@@ -9,7 +9,7 @@ packages=(
     nlohmann-json3-dev libcli11-dev libfmt-dev
     g++-multilib libgtest-dev:i386
     g++-mingw-w64-i686 binutils-mingw-w64-i686
-    help2man dpkg-dev
+    help2man dpkg-dev lintian
     ser2net socat
     libcpp-httplib-dev chromium chromium-driver
     libsqlite3-dev
@@ -37,9 +37,9 @@ done
 
 if [ ${#missing[@]} -gt 0 ] || [ -n "${need_update:-}" ]; then
     echo "setup: installing ${missing[*]:-(package lists only)}"
-    as_root apt-get update -qq
+    as_root apt-get -o DPkg::Lock::Timeout=300 update -qq
     if [ ${#missing[@]} -gt 0 ]; then
-        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends \
             "${missing[@]}" >/dev/null
     fi
 fi

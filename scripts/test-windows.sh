@@ -45,8 +45,8 @@ for p in wine wine32:i386 libwine:i386 socat googletest; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "windows: installing ${missing[*]}"
-    as_root apt-get update -qq || die "apt-get update failed"
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    as_root apt-get -o DPkg::Lock::Timeout=300 update -qq || die "apt-get update failed"
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends \
         "${missing[@]}" >/dev/null || die "could not install ${missing[*]}"
 fi
 if ! command -v wine >/dev/null || ! command -v wineserver >/dev/null; then
