@@ -23,6 +23,12 @@ cc $(pkg-config --cflags xolest) -std=c11 -Wall -Wextra -Werror \
     "$root/tests/install/consumer.c" -o "$work/consumer-pc" -ldl
 "$work/consumer-pc" "$module"
 
+# <err.h> beside <xolest/keldor.h>: the header declares its err only on request.
+printf '#include <err.h>\n#include <xolest/keldor.h>\nint main(void) { KeldorSetSink(0, 0); return 0; }\n' \
+    >"$work/both.c"
+cc $(pkg-config --cflags keldor) -std=c11 -Wall -Wextra -Werror "$work/both.c" -o "$work/both" \
+    $(pkg-config --libs keldor)
+
 cmake -S "$root/tests/install" -B "$work/consumer-build" -G Ninja \
     -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 ninja -C "$work/consumer-build" >/dev/null

@@ -8,6 +8,13 @@
  * On Linux the symbols carry the version KELDOR_1.0, so a module linked
  * against this library never binds to the C library's err(3), which prints
  * and exits the process.
+ *
+ * err has the name, not the type, of the C library's err(3) from <err.h>:
+ * declaring both in one file fails to compile. So this header declares err
+ * only where KELDOR_DECLARE_ERR is defined (the module's and the library's
+ * own builds define it). A host that only installs a sink includes this
+ * header beside <err.h> freely; a host that calls err itself defines
+ * KELDOR_DECLARE_ERR before the include and does without <err.h>.
  */
 #ifndef XOLEST_KELDOR_H
 #define XOLEST_KELDOR_H
@@ -30,8 +37,10 @@ extern "C" {
 
 typedef void(KELDOR_CALL* KeldorSink)(int cls, const char* text, void* user);
 
+#if defined(KELDOR_DECLARE_ERR)
 /* Logs one message; returns the length of the formatted text. */
 KELDOR_API int KELDOR_CALL err(int cls, const char* format, ...);
+#endif
 
 /* Installs a sink for every later message; a null sink restores standard error. */
 KELDOR_API void KELDOR_CALL KeldorSetSink(KeldorSink sink, void* user);
