@@ -72,15 +72,9 @@ Diagnosis DiagnoseLine(const CallTraffic& t, uint32_t timeoutTicks) {
                             t.portError),
                 {}};
     }
-    if (t.bytesReceived == 0) {
-        return {Cause::NoAnswer,
-                fmt::format("nothing came back from the panel ({} request(s) sent, each waited "
-                            "{} ms): check the cable, the port, and that the panel is on with "
-                            "its serial port enabled",
-                            t.requests, timeoutMs),
-                {}};
-    }
-    if (t.lateReplies > 0 && t.lateReplies >= t.timelyReplies) {
+    // One answer later than the time-out is enough: a panel that turns slow
+    // after answering in time is still slow.
+    if (t.lateReplies > 0) {
         uint32_t ticks = SuggestedTimeout(t.slowestMs, timeoutTicks);
         return {Cause::Late,
                 fmt::format("the panel answers, but up to {:.0f} ms after a request (or with "
@@ -88,6 +82,14 @@ Diagnosis DiagnoseLine(const CallTraffic& t, uint32_t timeoutTicks) {
                             "ms: --timeout {} ({} ms) would wait for it",
                             t.slowestMs, timeoutMs, ticks, ticks * 10),
                 ticks};
+    }
+    if (t.bytesReceived == 0) {
+        return {Cause::NoAnswer,
+                fmt::format("nothing came back from the panel ({} request(s) sent, each waited "
+                            "{} ms): check the cable, the port, and that the panel is on with "
+                            "its serial port enabled",
+                            t.requests, timeoutMs),
+                {}};
     }
     if (t.goodReplies > 0 && t.badChecksumReplies == 0 && t.malformed == 0 && t.lastAnswer != 0 &&
         t.lastAnswer != '!' && t.lastAnswer != 'U') {
@@ -104,20 +106,41 @@ Diagnosis DiagnoseLine(const CallTraffic& t, uint32_t timeoutTicks) {
                             t.badChecksumReplies),
                 {}};
     }
-    std::string sample = t.garbageSample.empty() ? "none" : t.garbageSample;
-    if (t.goodReplies > 0) {
-        // Answers came, but bytes around them put the driver's exact-count
-        // reads out of step.
+    if (t.malformed > 0) {
+        if (t.goodReplies > 0) {
+            // Answers came, but bytes around them put the driver's exact-count
+            // reads out of step.
+            return {Cause::Garbage,
+                    fmt::format("bytes that belong to no answer came with the answers (such as "
+                                "{}) and put the driver's reading out of step: noise on the line",
+                                t.garbageSample),
+                    {}};
+        }
         return {Cause::Garbage,
-                fmt::format("bytes that belong to no answer came with the answers (such as {}) "
-                            "and put the driver's reading out of step: noise on the line",
-                            sample),
+                fmt::format("{} byte(s) came back but form no valid answer (such as {}): a wrong "
+                            "bit rate or parity, or noise on the line",
+                            t.bytesReceived, t.garbageSample),
                 {}};
     }
-    return {Cause::Garbage,
-            fmt::format("{} byte(s) came back but form no valid answer (such as {}): a wrong bit "
-                        "rate or parity, or noise on the line",
-                        t.bytesReceived, sample),
+    if (t.cutReplies > 0) {
+        return {Cause::NoAnswer,
+                fmt::format("an answer stopped in the middle ({}) and nothing followed: the panel "
+                            "stopped answering (was it restarted or halted, or the cable pulled?)",
+                            t.cutSample),
+                {}};
+    }
+    if (t.unanswered == 0) {
+        return {Cause::NoAnswer,
+                fmt::format("the panel answered each of {} request(s), but not in a way that "
+                            "completed the call (--trace shows the frames)",
+                            t.requests),
+                {}};
+    }
+    return {Cause::NoAnswer,
+            fmt::format("the panel answered {} request(s), then left the last {} unanswered (each "
+                        "waited {} ms): it stopped answering; check that it is still on, its "
+                        "serial port enabled, and the cable",
+                        t.goodReplies + t.badChecksumReplies, t.unanswered, timeoutMs),
             {}};
 }
 

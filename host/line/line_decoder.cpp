@@ -133,7 +133,7 @@ void LineDecoder::idle(SteadyClock::time_point now) {
         PARTIAL_PATIENCE, std::chrono::milliseconds(3 * settings_.timeoutMs));
     if ((!partial_.empty() || !stray_.empty()) && now - lastPanelByte_ > patience) {
         flushStray();
-        flushPartial("cut off");
+        flushPartial("cut off", true);
     }
 }
 
@@ -155,9 +155,26 @@ void LineDecoder::beginCall() {
     call_.portError = portError;
 }
 
+void LineDecoder::callReturned() {
+    std::lock_guard lock(mutex_);
+    if (window_.open) {
+        window_.beforeReturn = window_.bytes.size();
+    }
+}
+
+bool LineDecoder::awaitingAnswer() const {
+    std::lock_guard lock(mutex_);
+    return !awaiting_.empty();
+}
+
 CallTraffic LineDecoder::endCall(int32_t result) {
     std::lock_guard lock(mutex_);
     flushStray();
+    // A failed call with an answer still in progress: it stopped there.
+    if (result != 0) {
+        flushPartial("cut off, nothing followed", true);
+    }
+    call_.unanswered = awaiting_.size();
     settle(Closing::ByEnd, nullptr, {}, result, SteadyClock::now());
     // Whatever comes until the next request is read by nobody.
     window_ = Window{};
@@ -203,7 +220,9 @@ void LineDecoder::onRequest(const std::string& frame, SteadyClock::time_point at
 
 void LineDecoder::onPanelByte(char byte, SteadyClock::time_point at) {
     if (byte == '@') {
-        flushPartial("cut off by a new '@'");
+        // An answer given up for the next one stopped, like one cut off by
+        // silence: noise shows in the bytes outside the frames.
+        flushPartial("cut off by a new '@'", true);
         flushStray();
         partial_ = "@";
         partialStart_ = at;
@@ -220,7 +239,6 @@ void LineDecoder::onPanelByte(char byte, SteadyClock::time_point at) {
         std::string frame;
         frame.swap(partial_);
         onReply(frame);
-        lastReplyEnd_ = at;
         trace(at, "<-", Quoted(frame), describeReply(cis::DecodeReply(frame)));
     } else if (partial_.size() > LONGEST_REPLY) {
         flushPartial("too long for any answer");
@@ -234,12 +252,10 @@ void LineDecoder::onReply(const std::string& frame) {
         return;
     }
     // The panel answers one request at a time, in order: the oldest request
-    // still waiting is the one this answers.
-    // It starts on a request once it has finished the answer before, so a
-    // slow panel's queue does not count against each answer.
+    // still waiting is the one this answers, however many the driver sent
+    // meanwhile (a late answer overlaps the driver's next try).
     if (!awaiting_.empty()) {
-        double wait =
-            std::max(Ms(partialStart_ - std::max(awaiting_.front(), lastReplyEnd_)), partialGapMs_);
+        double wait = std::max(Ms(partialStart_ - awaiting_.front()), partialGapMs_);
         awaiting_.pop_front();
         call_.slowestMs = std::max(call_.slowestMs, wait);
         if (wait > settings_.timeoutMs) {
@@ -266,11 +282,22 @@ void LineDecoder::flushStray() {
     stray_.clear();
 }
 
-void LineDecoder::flushPartial(const char* why) {
+void LineDecoder::flushPartial(const char* why, bool cut) {
     if (partial_.empty()) {
         return;
     }
-    noteGarbage(partial_);
+    if (cut) {
+        // Cut off and followed by silence: an answer that stopped, not noise.
+        if (++call_.cutReplies == 1) {
+            call_.cutSample = cis::HexBytes(partial_, GARBAGE_SAMPLE);
+        }
+        // It was the answer to the oldest request waiting.
+        if (!awaiting_.empty()) {
+            awaiting_.pop_front();
+        }
+    } else {
+        noteGarbage(partial_);
+    }
     trace(lastPanelByte_, "<-", Quoted(partial_),
           fmt::format("incomplete frame ({} bytes, {})", partial_.size(), why));
     partial_.clear();
@@ -294,14 +321,15 @@ void LineDecoder::settle(Closing how, const Frame* next, const std::string& next
     if (!window_.open) {
         return;
     }
-    const std::string& bytes = window_.bytes;
+    // Bytes that came after the driver's call returned were read by nobody.
+    const std::string_view bytes = std::string_view(window_.bytes).substr(0, window_.beforeReturn);
     std::size_t used = 0;
     switch (window_.request.kind) {
     case FrameKind::StartRequest:
     case FrameKind::NextRequest: {
         // The driver asks for the next record only after reading one whole,
         // and gives the attempt up after reading too many bad ones in a row.
-        std::string_view record = std::string_view(bytes).substr(0, cis::STATUS_RECORD_SIZE);
+        std::string_view record = bytes.substr(0, cis::STATUS_RECORD_SIZE);
         bool limitReached =
             badInARow_ + 1 >= XOL_SCAN_BAD_RECORD_LIMIT &&
             record.size() == cis::STATUS_RECORD_SIZE &&
@@ -310,26 +338,26 @@ void LineDecoder::settle(Closing how, const Frame* next, const std::string& next
             how == Closing::ByRequest ? next->kind == FrameKind::StartRequest : result != 0;
         bool recordRead = (how == Closing::ByRequest && next->kind == FrameKind::NextRequest) ||
                           (limitReached && gaveUp);
-        used = settleScanAnswer(recordRead, how == Closing::ByEnd && result == 0, at);
+        used = settleScanAnswer(bytes, recordRead, how == Closing::ByEnd && result == 0, at);
         break;
     }
     case FrameKind::CountQuery:
-        used = settleCountReply(how == Closing::ByRequest && nextBytes == window_.requestBytes, at);
+        used = settleCountReply(bytes,
+                                how == Closing::ByRequest && nextBytes == window_.requestBytes, at);
         break;
     case FrameKind::LetterCommand:
     case FrameKind::TemplateCommand:
         if (bytes.size() >= cis::SHORT_REPLY_SIZE) {
             used = cis::SHORT_REPLY_SIZE;
             call_.lastAnswer = bytes[1];
-            noteOutOfStep(std::string_view(bytes).substr(0, used), cis::SHORT_REPLY_SIZE,
-                          "the command's answer", at);
+            noteOutOfStep(bytes.substr(0, used), cis::SHORT_REPLY_SIZE, "the command's answer", at);
         }
         break;
     default:
         break;
     }
-    if (bytes.size() > used) {
-        std::string_view rest = std::string_view(bytes).substr(used);
+    if (window_.bytes.size() > used) {
+        std::string_view rest = std::string_view(window_.bytes).substr(used);
         call_.figures.discardedBytes += rest.size();
         note(at, fmt::format("the driver did not use {} byte(s): {}", rest.size(),
                              cis::HexBytes(rest, 24)));
@@ -337,9 +365,8 @@ void LineDecoder::settle(Closing how, const Frame* next, const std::string& next
     window_.open = false;
 }
 
-std::size_t LineDecoder::settleScanAnswer(bool recordRead, bool scanDone,
+std::size_t LineDecoder::settleScanAnswer(std::string_view bytes, bool recordRead, bool scanDone,
                                           SteadyClock::time_point at) {
-    const std::string& bytes = window_.bytes;
     if (scanDone) {
         return std::min<std::size_t>(bytes.size(), cis::SHORT_REPLY_SIZE);
     }
@@ -389,14 +416,14 @@ std::size_t LineDecoder::settleScanAnswer(bool recordRead, bool scanDone,
     return used;
 }
 
-std::size_t LineDecoder::settleCountReply(bool retried, SteadyClock::time_point at) {
-    const std::string& bytes = window_.bytes;
+std::size_t LineDecoder::settleCountReply(std::string_view bytes, bool retried,
+                                          SteadyClock::time_point at) {
     if (bytes.size() < cis::COUNT_REPLY_SIZE) {
         call_.lastCountReplyBad = false;
         call_.lastCountReplyOutOfStep = false;
         return 0;
     }
-    std::string_view reply = std::string_view(bytes).substr(0, cis::COUNT_REPLY_SIZE);
+    std::string_view reply = bytes.substr(0, cis::COUNT_REPLY_SIZE);
     bool good = cis::DriverChecksumGood(reply);
     // A good reply followed by the same question came too late to be read.
     if (retried && good) {

@@ -58,9 +58,13 @@ struct CallTraffic {
     uint64_t bytesReceived = 0;
     uint64_t goodReplies = 0;        // whole answers with a good checksum (or none to check)
     uint64_t badChecksumReplies = 0; // whole answers whose checksum fails
-    uint64_t malformed = 0;          // frames of no known layout, cut off, or bytes outside frames
+    uint64_t malformed = 0;          // frames of no known layout, too long, or bytes outside frames
     std::string garbageSample;       // the first such bytes, in hex
-    uint64_t lateReplies = 0;        // answers (or gaps inside them) longer than the time-out
+    // Answers begun at an '@' that stopped before their CR, nothing following.
+    uint64_t cutReplies = 0;
+    std::string cutSample;    // the first of them, in hex
+    uint64_t unanswered = 0;  // requests still without an answer when the call was over
+    uint64_t lateReplies = 0; // answers (or gaps inside them) longer than the time-out
     uint64_t timelyReplies = 0;
     double slowestMs = 0;           // the longest wait for an answer, or gap inside one
     bool lastCountReplyBad = false; // the count reply the driver judged last failed its checksum
@@ -94,6 +98,11 @@ public:
     // From the thread that calls the driver, around each call that may use
     // the line (after the relay has passed everything the driver sent).
     void beginCall();
+    // The driver's call has returned: bytes that come from now on were read
+    // by nobody, but they still show what the panel answered, and when.
+    void callReturned();
+    // A request of this call still waits for its answer.
+    bool awaitingAnswer() const;
     CallTraffic endCall(int32_t result);
 
     LineFigures totals() const;
@@ -105,17 +114,20 @@ private:
         cis::Frame request;
         std::string requestBytes;
         std::string bytes; // panel bytes since the request
+        // How many of them came before the driver's call returned.
+        std::size_t beforeReturn = std::string::npos;
     };
 
     void onRequest(const std::string& frame, SteadyClock::time_point at);
     void onPanelByte(char byte, SteadyClock::time_point at);
     void onReply(const std::string& frame);
     void flushStray();
-    void flushPartial(const char* why);
+    void flushPartial(const char* why, bool cut = false);
     void settle(Closing how, const cis::Frame* next, const std::string& nextBytes, int32_t result,
                 SteadyClock::time_point at);
-    std::size_t settleScanAnswer(bool recordRead, bool scanDone, SteadyClock::time_point at);
-    std::size_t settleCountReply(bool retried, SteadyClock::time_point at);
+    std::size_t settleScanAnswer(std::string_view bytes, bool recordRead, bool scanDone,
+                                 SteadyClock::time_point at);
+    std::size_t settleCountReply(std::string_view bytes, bool retried, SteadyClock::time_point at);
     // Counts and traces a read that did not begin at a frame's '@'; true when it did not.
     bool noteOutOfStep(std::string_view read, std::size_t size, const char* as,
                        SteadyClock::time_point at, const char* outcome = "");
@@ -138,7 +150,6 @@ private:
     std::string stray_;   // panel bytes outside any frame
     SteadyClock::time_point partialStart_{};
     SteadyClock::time_point lastPanelByte_{};
-    SteadyClock::time_point lastReplyEnd_{};
     double partialGapMs_ = 0;
     std::deque<SteadyClock::time_point> awaiting_; // requests not answered yet, oldest first
     Window window_;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 #include <vector>
 
 #include "platform/exit_codes.h"
@@ -32,9 +33,24 @@ LineCall PanelLine::call(const std::function<int32_t()>& body) {
     call.result = body();
     if (call.watched) {
         relay_->sync();
+        relay_->decoder().callReturned();
+        if (call.result != RC_DONE) {
+            listenForLateAnswers();
+        }
         call.traffic = relay_->decoder().endCall(call.result);
     }
     return call;
+}
+
+// The driver gave up on requests the panel has not answered: answers that
+// come after it stopped waiting tell a slow panel from a silent one.
+void PanelLine::listenForLateAnswers() {
+    const auto until = std::chrono::steady_clock::now() + LATE_ANSWER_PATIENCE;
+    LineDecoder& decoder = relay_->decoder();
+    while (decoder.awaitingAnswer() && !interrupts_.requested() &&
+           std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 Diagnosis PanelLine::whyFailed(const LineCall& call) const {

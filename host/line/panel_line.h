@@ -1,10 +1,12 @@
 // The panel as the commands reach it: the driver's channel, and the relay
 // that watches the line when there is one. Every call that may use the line
 // is made through `call`, which collects what the line showed meanwhile, so
-// that a failure can be told apart by its traffic. After each call an
+// that a failure can be told apart by its traffic; a call that failed with
+// requests unanswered listens up to 2 s more for answers that come late. After each call an
 // interrupt that came meanwhile ends the command (Interrupted).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -54,7 +56,12 @@ public:
     // the elapsed time on standard error while it runs.
     ZoneScan scanZones(bool ticker);
 
+    // How long a failed call waits for answers still due.
+    static constexpr std::chrono::milliseconds LATE_ANSWER_PATIENCE{2000};
+
 private:
+    void listenForLateAnswers();
+
     Interrupts& interrupts_;
     Relay* relay_;
     bool relayAvailable_;

@@ -4,6 +4,7 @@
 // frames' checksums are worked out by hand.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -47,7 +48,9 @@ struct Played {
     std::string trace;
 };
 
-Played Play(const std::vector<Step>& steps, int32_t result) {
+// `returnedMs`: when the driver's call returned; later steps are what the
+// tool heard while it listened on.
+Played Play(const std::vector<Step>& steps, int32_t result, int returnedMs = 1 << 30) {
     Played run;
     xolhost::DecoderSettings settings;
     settings.timeoutMs = 40;
@@ -55,8 +58,16 @@ Played Play(const std::vector<Step>& steps, int32_t result) {
     xolhost::LineDecoder decoder(settings);
     auto start = xolhost::SteadyClock::now();
     decoder.beginCall();
+    bool returned = false;
     for (const Step& step : steps) {
+        if (!returned && step.ms > returnedMs) {
+            decoder.callReturned();
+            returned = true;
+        }
         decoder.feed(step.direction, step.bytes, start + std::chrono::milliseconds(step.ms));
+    }
+    if (!returned) {
+        decoder.callReturned();
     }
     run.traffic = decoder.endCall(result);
     return run;
@@ -147,7 +158,7 @@ TEST(LineDecoder, EachFailureGetsItsCause) {
         // The panel answers every request 60 ms late; each answer arrives
         // after the driver has asked again.
         {"late answers",
-         {Out(START), Out(START, 45), In(ZONE3, 60), Out(START, 90), In(ZONE3, 110)},
+         {Out(START), Out(START, 45), In(ZONE3, 60), Out(START, 90), In(ZONE3, 105)},
          RC_FAILED,
          "late"},
         {"noise only",
@@ -249,6 +260,136 @@ TEST(LineDecoder, ReadsThatStartBeforeTheFrameAreOutOfStep) {
     EXPECT_EQ(xolhost::LossCause(both), "to bad checksums (2) and out-of-step reads (1)");
     both.badChecksums = 0;
     EXPECT_EQ(xolhost::LossCause(both), "to out-of-step reads");
+}
+
+// The driver's scan against a panel that answers each request `delayMs`
+// after it arrives (the answer chosen then, as the simulator does) and falls
+// silent for good once it has sent `silentAfter` records (-1: never). Each
+// read waits `timeoutMs` for a reply that arrives after its request; three
+// attempts. The replies still due when the call returns follow it.
+struct ModelledScan {
+    std::vector<Step> steps;
+    int32_t result = RC_FAILED;
+    int returnedMs = 0;
+};
+
+ModelledScan ModelScan(int delayMs, int silentAfter, int timeoutMs = 40) {
+    const std::string report[] = {ZONE3, ZONE17, END};
+    struct Due {
+        int at;
+        std::string bytes;
+    };
+    ModelledScan scan;
+    std::vector<Due> due;
+    std::size_t position = 0;
+    int sent = 0;
+    auto request = [&](const std::string& bytes, int at) {
+        scan.steps.push_back(Out(bytes, at));
+        position = bytes == START ? 0 : position;
+        if (silentAfter >= 0 && sent >= silentAfter) {
+            return;
+        }
+        const std::string& answer = report[std::min<std::size_t>(position, 2)];
+        if (answer != END) {
+            ++position;
+            ++sent;
+        }
+        due.push_back({at + delayMs, answer});
+    };
+    int now = 0;
+    int attempts = 0;
+    request(START, now);
+    for (;;) {
+        auto read = std::find_if(due.begin(), due.end(), [&](const Due& d) {
+            return d.at > now && d.at < now + timeoutMs;
+        });
+        if (read == due.end()) {
+            now += timeoutMs;
+            if (++attempts == 3) {
+                break;
+            }
+            request(START, now);
+            continue;
+        }
+        now = read->at;
+        if (read->bytes == END) {
+            scan.result = RC_DONE;
+            break;
+        }
+        request(NEXT, now);
+    }
+    scan.returnedMs = now;
+    for (const Due& d : due) {
+        scan.steps.push_back(In(d.bytes, d.at));
+    }
+    // A reply that arrives as the driver asks again came first.
+    std::stable_sort(scan.steps.begin(), scan.steps.end(), [](const Step& a, const Step& b) {
+        return a.ms < b.ms || (a.ms == b.ms && a.direction == Direction::FromPanel &&
+                               b.direction == Direction::ToPanel);
+    });
+    return scan;
+}
+
+// Each fault the simulator can make, as a failed call shows it on the line,
+// and the cause the diagnosis names (the time-out is 40 ms).
+TEST(LineDecoder, EachSimulatedFaultGetsItsCause) {
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+        int returnedMs;
+        std::string cause;
+        std::string said;
+    };
+    auto modelled = [](const char* name, int delayMs, int silentAfter, std::string cause,
+                       std::string said) {
+        ModelledScan scan = ModelScan(delayMs, silentAfter);
+        EXPECT_EQ(scan.result, RC_FAILED) << name << ": the modelled scan completed";
+        return Case{name, scan.steps, scan.returnedMs, std::move(cause), std::move(said)};
+    };
+    const Case cases[] = {
+        modelled("silent from the start", 0, 0, "no_answer", "nothing came back"),
+        modelled("silent after 2 records", 2, 2, "no_answer", "then left the last 3 unanswered"),
+        modelled("late by 1.2 time-outs", 48, -1, "late", "up to 48 ms"),
+        modelled("late by 1.5 time-outs", 60, -1, "late", "up to 60 ms"),
+        // Every answer comes after the call gave up: heard while listening on.
+        modelled("late by 3 time-outs", 120, -1, "late", "up to 120 ms"),
+        {"noise around the answers",
+         {Out(START), In("\x7f\x13" + ZONE3, 5), Out(NEXT, 6), In("\x80" + ZONE17, 10),
+          Out(START, 50), Out(START, 90)},
+         130,
+         "garbage",
+         "(such as 7F 13"},
+        {"an answer cut off, then silence",
+         {Out(START), In(ZONE3, 5), Out(NEXT, 6), In("@S0010", 8), Out(START, 50), Out(START, 90)},
+         130,
+         "no_answer",
+         "stopped in the middle (40 53 30 30 31 30)"},
+        {"an answer cut off by the next one",
+         {Out(COUNT), In("@PA00", 5), Out(COUNT, 45), In(COUNT2, 50)},
+         50,
+         "no_answer",
+         "stopped in the middle"},
+        // The rest of the reply comes 55 ms after its first piece.
+        {"split pieces with long gaps",
+         {Out(COUNT), In("@PA00", 5), Out(COUNT, 45), In("0253\r", 60)},
+         85,
+         "late",
+         "up to 55 ms"},
+    };
+    for (const Case& c : cases) {
+        Played run = Play(c.steps, RC_FAILED, c.returnedMs);
+        xolhost::Diagnosis why = xolhost::DiagnoseLine(run.traffic, 4);
+        EXPECT_EQ(xolhost::CauseName(why.cause), c.cause) << c.name << "\n" << run.trace;
+        EXPECT_NE(why.text.find(c.said), std::string::npos) << c.name << ": " << why.text;
+        EXPECT_EQ(why.text.find("none"), std::string::npos) << c.name << ": " << why.text;
+        EXPECT_EQ(why.suggestedTimeout.has_value(), c.cause == "late") << c.name;
+    }
+    // Answers heard after the call returned were read by nobody.
+    ModelledScan late = ModelScan(120, -1);
+    Played run = Play(late.steps, RC_FAILED, late.returnedMs);
+    EXPECT_EQ(run.traffic.figures.records, 0u);
+    EXPECT_EQ(run.traffic.figures.discardedBytes, 3 * ZONE3.size()) << run.trace;
+    EXPECT_EQ(run.traffic.unanswered, 0u);
 }
 
 } // namespace
