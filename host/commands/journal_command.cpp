@@ -10,6 +10,7 @@
 #include "commands/journal_setup.h"
 #include "commands/options.h"
 #include "journal/journal.h"
+#include "journal/journal_forms.h"
 #include "platform/exit_codes.h"
 #include "present/output.h"
 #include "present/site.h"
@@ -41,60 +42,13 @@ std::string JournalPath(const Options& options, bool supervising) {
     return path;
 }
 
-// "2h", "30min", "45s", "7d" ago, or an RFC 3339 time.
 WallClock::time_point TimeArgument(const std::string& text, const char* option) {
-    static const std::pair<const char*, int64_t> UNITS[] = {
-        {"min", 60}, {"s", 1}, {"m", 60}, {"h", 3600}, {"d", 86400}};
-    for (const auto& [unit, seconds] : UNITS) {
-        std::string number = text.substr(0, text.size() - std::strlen(unit));
-        if (text.size() > std::strlen(unit) && text.ends_with(unit) &&
-            number.find_first_not_of("0123456789") == std::string::npos) {
-            return WallClock::now() - std::chrono::seconds(std::stoll(number) * seconds);
-        }
+    std::string problem;
+    std::optional<WallClock::time_point> at = ParseTimeArgument(text, problem);
+    if (!at) {
+        throw UsageError(fmt::format("{} {}: {}", option, text, problem));
     }
-    std::tm tm{};
-    int offsetHours = 0, offsetMinutes = 0;
-    char sign = 'Z';
-    double seconds = 0;
-    int n = std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%lf%c%2d:%2d", &tm.tm_year, &tm.tm_mon,
-                        &tm.tm_mday, &tm.tm_hour, &tm.tm_min, &seconds, &sign, &offsetHours,
-                        &offsetMinutes);
-    bool utc = n == 7 && (sign == 'Z' || sign == 'z');
-    bool offset = n == 9 && (sign == '+' || sign == '-');
-    if (!utc && !offset) {
-        throw UsageError(fmt::format("{} {}: give an RFC 3339 time (2026-12-09T03:00:00Z) or a "
-                                     "time ago (30min, 2h, 7d)",
-                                     option, text));
-    }
-    tm.tm_year -= 1900;
-    tm.tm_mon -= 1;
-    tm.tm_sec = 0;
-    auto at = WallClock::from_time_t(timegm(&tm)) +
-              std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
-    auto shift = std::chrono::minutes(offsetHours * 60 + offsetMinutes);
-    return sign == '-' ? at + shift : at - shift;
-}
-
-std::string CsvField(const std::string& text) {
-    if (text.find_first_of(",\"\n\r") == std::string::npos) {
-        return text;
-    }
-    std::string quoted = "\"";
-    for (char c : text) {
-        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-    }
-    return quoted + "\"";
-}
-
-std::string Optional(const std::optional<int>& value) {
-    return value ? std::to_string(*value) : std::string();
-}
-
-std::string CsvLine(const StoredEvent& e) {
-    return fmt::format("{},{},{},{},{},{},{},{},{},{},{},{}", e.sequence, e.time, e.kind,
-                       Optional(e.zone), CsvField(e.point), Optional(e.before), Optional(e.after),
-                       Optional(e.setBits), Optional(e.clearedBits), CsvField(e.cause),
-                       CsvField(e.origin), CsvField(e.text));
+    return *at;
 }
 
 int CheckJournal(Journal& journal, Output& out) {
@@ -182,7 +136,7 @@ int RunJournal(CommandContext& context) {
     query.unacknowledged = options.unacknowledged;
     const std::string format = out.jsonMode() ? std::string("jsonl") : options.format;
     if (format == "csv") {
-        out.printLine("seq,time,event,zone,point,before,after,set,cleared,cause,origin,text");
+        out.printLine(EVENT_CSV_HEADER);
     }
     for (const StoredEvent& e : journal->events(query)) {
         if (format == "jsonl") {

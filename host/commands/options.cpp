@@ -181,6 +181,31 @@ void AddGlobalOptions(CLI::App& app, Options& options) {
                  "With --simulate: show the simulated panel's own trace on stderr");
 }
 
+// Who may look at serve's page and API, and over what.
+void AddAccessOptions(CLI::App& serve, Options& options) {
+    serve
+        .add_option("--allowed-host", options.allowedHosts,
+                    "A host name clients may use besides the listen address and localhost "
+                    "(repeat for more; needed with a wildcard --listen)")
+        ->type_name("NAME");
+    serve
+        .add_option("--read-token-file", options.readTokenFile,
+                    "File holding the token every page, API and /metrics request needs "
+                    "(/healthz excepted)")
+        ->type_name("FILE")
+        ->check(CLI::ExistingFile);
+    serve.add_option("--tls-cert", options.tlsCert, "TLS certificate chain (PEM): serve HTTPS")
+        ->type_name("FILE")
+        ->check(CLI::ExistingFile);
+    serve.add_option("--tls-key", options.tlsKey, "The TLS certificate's private key (PEM)")
+        ->type_name("FILE")
+        ->check(CLI::ExistingFile);
+    serve
+        .add_option("--cors-origin", options.corsOrigin,
+                    "The one web origin given CORS headers (none without it)")
+        ->type_name("ORIGIN");
+}
+
 void AddJournalOptions(CLI::App& command, Options& options, bool supervising) {
     auto* file = command
                      .add_option("--journal", options.journalFile,
@@ -222,6 +247,54 @@ void AddJournalCommand(CLI::App* journal, Options& options) {
     journal->add_flag("--check", options.checkJournal, "Run SQLite's integrity check");
 }
 
+// MQTT and Modbus TCP, for monitor and serve; all off unless asked for.
+void AddOutputOptions(CLI::App& command, Options& options) {
+    const char* group = "Outputs";
+    auto* mqtt = command
+                     .add_option("--mqtt", options.mqttUrl,
+                                 "Publish to this MQTT broker: mqtt://HOST:PORT, mqtts://HOST:PORT")
+                     ->type_name("URL")
+                     ->group(group);
+    command.add_option("--mqtt-ca", options.mqttCa, "CA certificates (PEM) for mqtts://")
+        ->type_name("FILE")
+        ->check(CLI::ExistingFile)
+        ->needs(mqtt)
+        ->group(group);
+    command.add_option("--mqtt-user", options.mqttUser, "User name at the broker")
+        ->type_name("NAME")
+        ->needs(mqtt)
+        ->group(group);
+    command
+        .add_option("--mqtt-password-file", options.mqttPasswordFile,
+                    "File holding the broker password (others may not read it)")
+        ->type_name("FILE")
+        ->needs(mqtt)
+        ->group(group);
+    command
+        .add_option("--mqtt-prefix", options.mqttPrefix,
+                    "Topics under PREFIX/PANEL-ID/ (default xolest)")
+        ->type_name("PREFIX")
+        ->needs(mqtt)
+        ->group(group);
+    command
+        .add_flag("--mqtt-commands", options.mqttCommands,
+                  "Run commands published on PREFIX/PANEL-ID/command/ADDRESS/set")
+        ->needs(mqtt)
+        ->group(group);
+    command
+        .add_option("--ha-discovery", options.haDiscovery,
+                    "Home Assistant discovery under PREFIX (default homeassistant)")
+        ->expected(0, 1)
+        ->type_name("[PREFIX]")
+        ->needs(mqtt)
+        ->group(group);
+    command
+        .add_option("--modbus", options.modbus,
+                    "Serve the zones as Modbus TCP registers at ADDRESS:PORT (127.0.0.1:1502)")
+        ->type_name("ADDRESS:PORT")
+        ->group(group);
+}
+
 std::map<std::string, CLI::App*> AddCommands(CLI::App& app, Options& options) {
     std::map<std::string, CLI::App*> commands;
     for (const CommandSpec& command : CommandTable()) {
@@ -257,6 +330,8 @@ std::map<std::string, CLI::App*> AddCommands(CLI::App& app, Options& options) {
         ->type_name("SECONDS");
     AddJournalOptions(*monitor, options, true);
     AddJournalOptions(*serve, options, true);
+    AddOutputOptions(*monitor, options);
+    AddOutputOptions(*serve, options);
     AddJournalCommand(commands["journal"], options);
     serve->add_option("--listen", options.listen, "Address and port (default 127.0.0.1:8080)")
         ->type_name("ADDRESS:PORT");
@@ -266,6 +341,7 @@ std::map<std::string, CLI::App*> AddCommands(CLI::App& app, Options& options) {
         ->type_name("FILE")
         ->check(CLI::ExistingFile);
     allow->needs(serve->get_option("--token-file"));
+    AddAccessOptions(*serve, options);
     return commands;
 }
 

@@ -46,6 +46,15 @@ struct Options {
     bool noJournal = false;
     std::string panelId;
     std::optional<int> keepDays;
+    // The outputs (monitor, serve).
+    std::string mqttUrl;
+    std::string mqttCa;
+    std::string mqttUser;
+    std::string mqttPasswordFile;
+    std::string mqttPrefix = "xolest";
+    bool mqttCommands = false;
+    std::optional<std::string> haDiscovery; // empty text: "homeassistant"
+    std::string modbus;
     // journal: which events, and how.
     std::string since;
     std::string until;
@@ -56,6 +65,11 @@ struct Options {
     bool checkJournal = false;
     bool allowCommands = false;
     std::string tokenFile;
+    std::vector<std::string> allowedHosts;
+    std::string readTokenFile;
+    std::string tlsCert;
+    std::string tlsKey;
+    std::string corsOrigin;
 };
 
 // Parses the command line. An exit code when the program should end at once

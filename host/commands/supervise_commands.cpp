@@ -6,6 +6,7 @@
 #include "commands/command_table.h"
 #include "commands/journal_setup.h"
 #include "commands/options.h"
+#include "commands/output_setup.h"
 #include "line/panel_line.h"
 #include "platform/exit_codes.h"
 #include "platform/interrupts.h"
@@ -133,13 +134,14 @@ int RunMonitor(CommandContext& context) {
     EventPrinter printer(out, context.options.utc);
     supervisor.addSink(printer);
     std::unique_ptr<EventJournal> journal = AttachJournal(context, supervisor);
+    CommandQueue queue; // commands from MQTT, when it takes them
+    std::unique_ptr<Outputs> outputs = StartOutputs(context, supervisor, journal.get(), queue);
     if (!out.jsonMode()) {
         out.progress(fmt::format("monitoring {} every {:g} s; Ctrl-C ends", context.options.port,
                                  context.options.interval));
     }
-    CommandQueue noCommands;
     try {
-        supervisor.run(noCommands, [&] { return Stopping(context); });
+        supervisor.run(queue, [&] { return Stopping(context); });
     } catch (const Interrupted&) {
         // An interrupt is how a monitor ends.
     }
@@ -152,6 +154,9 @@ int RunMonitor(CommandContext& context) {
             out.progress(fmt::format("monitoring ended by {}", context.interrupts.name()));
         }
     }
+    if (outputs) {
+        outputs->stop();
+    }
     return supervisor.failing() ? EXIT_FAILED : EXIT_DONE;
 }
 
@@ -159,8 +164,10 @@ int RunServe(CommandContext& context) {
     const Options& options = context.options;
     Output& out = context.out;
     CommandQueue queue;
-    WebSettings web{options.listen,   options.allowCommands, options.tokenFile,
-                    options.interval, options.port,          options.utc};
+    WebSettings web{options.listen,       options.allowCommands, options.tokenFile,
+                    options.interval,     options.port,          options.utc,
+                    options.allowedHosts, options.readTokenFile, options.corsOrigin,
+                    options.tlsCert,      options.tlsKey};
     std::unique_ptr<WebService> service = StartWebService(web, queue, out);
     if (!service) {
         return EXIT_FAILED;
@@ -174,6 +181,7 @@ int RunServe(CommandContext& context) {
     if (journal) {
         service->readJournal(*journal);
     }
+    std::unique_ptr<Outputs> outputs = StartOutputs(context, supervisor, journal.get(), queue);
     try {
         supervisor.run(queue, [&] { return Stopping(context); });
     } catch (const Interrupted&) {
@@ -184,6 +192,9 @@ int RunServe(CommandContext& context) {
         throw;
     }
     service->stop();
+    if (outputs) {
+        outputs->stop();
+    }
     if (out.stdoutFailed()) {
         return EXIT_OUTPUT;
     }

@@ -46,6 +46,8 @@ const char* const MIGRATIONS[] = {
     "ALTER TABLE zones ADD COLUMN confirmed_ms INTEGER;"
     "UPDATE events SET needs_ack = (coalesce(set_bits, 0) > 0);"
     "CREATE INDEX events_waiting ON events (needs_ack);",
+    // 4: the last event each output had delivered (the broker acknowledged).
+    "CREATE TABLE deliveries (output TEXT PRIMARY KEY, seq INTEGER NOT NULL);",
 };
 static_assert(std::size(MIGRATIONS) == JOURNAL_SCHEMA_VERSION);
 
@@ -249,6 +251,27 @@ std::unique_ptr<Journal> Journal::OpenToRead(const std::string& path) {
     return journal;
 }
 
+std::unique_ptr<Journal> Journal::OpenForOutput(const std::string& path) {
+    sqlite3* db = OpenDatabase(path, SQLITE_OPEN_READWRITE);
+    std::unique_ptr<Journal> journal(new Journal(path, db, -1, nullptr, false));
+    if (Pragma(db, "application_id") != APPLICATION_ID ||
+        Pragma(db, "user_version") != JOURNAL_SCHEMA_VERSION) {
+        throw JournalError(fmt::format("{}: not a journal of this xolhost", path));
+    }
+    return journal;
+}
+
+std::optional<uint64_t> Journal::delivered(const std::string& output) const {
+    Statement select(db_, "SELECT seq FROM deliveries WHERE output = ?");
+    select.bind(1, output);
+    return select.step() ? std::optional<uint64_t>(select.integer(0)) : std::nullopt;
+}
+
+void Journal::setDelivered(const std::string& output, uint64_t sequence) {
+    Statement put(db_, "INSERT OR REPLACE INTO deliveries (output, seq) VALUES (?, ?)");
+    put.bind(1, output).bind(2, static_cast<int64_t>(sequence)).run();
+}
+
 // A new file becomes a journal; one of ours is brought to the current
 // schema; anything else is left as it is.
 void Journal::migrate() {
@@ -434,8 +457,15 @@ std::vector<StoredEvent> Journal::events(const JournalQuery& query) const {
     if (query.before) {
         sql += fmt::format(" AND seq < {}", *query.before);
     }
+    if (query.after) {
+        sql += fmt::format(" AND seq > {}", *query.after);
+    }
     if (query.unacknowledged) {
         sql += " AND needs_ack = 1 AND seq NOT IN (SELECT seq FROM acks)";
+    }
+    if (query.bits) {
+        sql += fmt::format(" AND (coalesce(set_bits, 0) | coalesce(cleared_bits, 0)) & {} != 0",
+                           *query.bits);
     }
     sql += query.kind ? " AND kind = ?" : "";
     sql += query.newestFirst ? " ORDER BY seq DESC" : " ORDER BY seq";

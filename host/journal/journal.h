@@ -30,7 +30,7 @@ public:
 };
 
 // The schema version this program writes; older journals are migrated.
-constexpr int JOURNAL_SCHEMA_VERSION = 3;
+constexpr int JOURNAL_SCHEMA_VERSION = 4;
 
 struct PanelIdentity {
     std::string panelId;
@@ -45,9 +45,11 @@ struct JournalQuery {
     std::optional<int> zone;
     std::optional<std::string> kind; // "change", "scan_failed", ...
     std::optional<uint64_t> before;  // sequence numbers below this one
+    std::optional<uint64_t> after;   // sequence numbers above this one
     std::size_t limit = 0;           // 0: all
     bool newestFirst = false;
-    bool unacknowledged = false; // only events that set a bit and wait for acknowledgement
+    bool unacknowledged = false;  // only events that set a bit and wait for acknowledgement
+    std::optional<uint16_t> bits; // only zone events that set or cleared one of these bits
 };
 
 struct StoredEvent {
@@ -74,6 +76,9 @@ public:
                                          const Site* site, bool utc);
     // Opens an existing journal to read it, without taking it over.
     static std::unique_ptr<Journal> OpenToRead(const std::string& path);
+    // A second connection of the supervising process to its journal, for an
+    // output's thread: it reads events and keeps what the output delivered.
+    static std::unique_ptr<Journal> OpenForOutput(const std::string& path);
     ~Journal() override;
     Journal(const Journal&) = delete;
     Journal& operator=(const Journal&) = delete;
@@ -87,6 +92,10 @@ public:
     // Removes events older than `days`; returns how many went.
     uint64_t prune(int days);
     int schemaVersion() const;
+    // The last sequence number an output ("mqtt") had delivered; none when
+    // it never delivered from this journal.
+    std::optional<uint64_t> delivered(const std::string& output) const;
+    void setDelivered(const std::string& output, uint64_t sequence);
     const std::string& path() const { return path_; }
     // Why the last commit failed, or empty.
     const std::string& lastError() const { return lastError_; }

@@ -8,6 +8,7 @@
 
 #include "codec/input_file.h"
 #include "codec/json_input.h"
+#include "codec/text.h"
 #include "journal/journal.h"
 #include "platform/exit_codes.h"
 #include "present/output.h"
@@ -152,24 +153,6 @@ std::optional<std::string> ParseAck(const std::string& text, std::optional<uint6
     return std::nullopt;
 }
 
-// A query parameter that must be a whole number, when given: an error
-// naming it when it is not one.
-std::optional<std::string> NumberParam(const ApiRequest& request, const char* name,
-                                       std::optional<uint64_t>& value) {
-    auto given = request.params.find(name);
-    if (given == request.params.end()) {
-        return std::nullopt;
-    }
-    const std::string& text = given->second;
-    uint64_t number = 0;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
-        return fmt::format("{}: must be a whole number", name);
-    }
-    value = number;
-    return std::nullopt;
-}
-
 } // namespace
 
 std::string LogText(std::string_view text) {
@@ -193,26 +176,26 @@ std::string LogText(std::string_view text) {
     return shown;
 }
 
-std::string ReadToken(const std::string& path) {
+std::string ReadToken(const std::string& path, const char* option) {
     // A token is a line of text; a file much larger is not one.
     constexpr uint64_t MAX_TOKEN_BYTES = 4 * cis::KIB;
     std::string problem;
     std::optional<std::string> text = cis::ReadInputFile(path, MAX_TOKEN_BYTES, problem);
     if (!text) {
-        throw UsageError(fmt::format("--token-file {}: {}", path, problem));
+        throw UsageError(fmt::format("{} {}: {}", option, path, problem));
     }
     std::string token = std::move(*text);
     token.erase(token.find_last_not_of(" \t\r\n") + 1);
     token.erase(0, token.find_first_not_of(" \t\r\n"));
     if (token.empty()) {
-        throw UsageError(fmt::format("--token-file {}: holds no token", path));
+        throw UsageError(fmt::format("{} {}: holds no token", option, path));
     }
     return token;
 }
 
 Api::Api(Board& board, const WebSettings& settings, CommandQueue& queue, Output& out,
-         std::string token)
-    : board_(board), settings_(settings), queue_(queue), out_(out), token_(std::move(token)) {}
+         ApiTokens tokens)
+    : board_(board), settings_(settings), queue_(queue), out_(out), tokens_(std::move(tokens)) {}
 
 Api::~Api() = default;
 
@@ -228,6 +211,106 @@ bool Api::readJournal(const std::string& path, std::string& problem) {
     }
 }
 
+void Api::addOutput(std::function<OutputStatus()> status) {
+    std::lock_guard lock(outputsMutex_);
+    outputs_.push_back(std::move(status));
+}
+
+std::string HostName(const std::string& header) {
+    std::string host = header;
+    if (!host.empty() && host.front() == '[') {
+        host = host.substr(1, host.find(']') == std::string::npos ? std::string::npos
+                                                                  : host.find(']') - 1);
+    } else if (host.find(':') == host.rfind(':')) {
+        host = host.substr(0, host.find(':')); // a name or IPv4 address, with its port
+    }
+    std::transform(host.begin(), host.end(), host.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return host;
+}
+
+namespace {
+
+// A cookie's value, percent-decoding undone; empty when the header has
+// none of that name.
+std::string CookieValue(const std::string& header, std::string_view name) {
+    for (std::size_t at = 0; at < header.size();) {
+        std::size_t end = std::min(header.find(';', at), header.size());
+        std::string_view pair(header.data() + at, end - at);
+        while (!pair.empty() && pair.front() == ' ') {
+            pair.remove_prefix(1);
+        }
+        if (pair.size() > name.size() && pair.starts_with(name) && pair[name.size()] == '=') {
+            std::string value;
+            std::string_view coded = pair.substr(name.size() + 1);
+            for (std::size_t i = 0; i < coded.size(); ++i) {
+                if (coded[i] == '%' && i + 2 < coded.size() && cis::HexDigit(coded[i + 1]) >= 0 &&
+                    cis::HexDigit(coded[i + 2]) >= 0) {
+                    value += static_cast<char>(cis::HexDigit(coded[i + 1]) * 16 +
+                                               cis::HexDigit(coded[i + 2]));
+                    i += 2;
+                } else {
+                    value += coded[i];
+                }
+            }
+            return value;
+        }
+        at = end + 1;
+    }
+    return {};
+}
+
+bool IsWildcard(const std::string& host) {
+    return host.empty() || host == "0.0.0.0" || host == "::" || host == "*";
+}
+
+} // namespace
+
+ApiReply Api::refuse(const ApiRequest& request, int status, const std::string& why) {
+    out_.progress(fmt::format("refused {} {} from {}: {}", LogText(request.method),
+                              LogText(request.path), LogText(request.remote), why));
+    ApiReply reply = Reply({{"result", "refused"}, {"error", why}}, status);
+    reply.askForToken = status == 401;
+    return reply;
+}
+
+std::optional<ApiReply> Api::admit(const ApiRequest& request) {
+    const std::string host = HostName(request.host);
+    const std::string listening = HostName(settings_.listen.substr(0, settings_.listen.rfind(':')));
+    const bool known =
+        host == "localhost" || host == "127.0.0.1" || host == "::1" ||
+        (!IsWildcard(listening) && host == listening) ||
+        std::any_of(settings_.allowedHosts.begin(), settings_.allowedHosts.end(),
+                    [&](const std::string& allowed) { return HostName(allowed) == host; });
+    if (!known) {
+        return refuse(request, 421,
+                      fmt::format("this server does not answer for the host \"{}\" (give it "
+                                  "with --allowed-host)",
+                                  LogText(host)));
+    }
+    if (tokens_.read.empty() || request.path == "/healthz") {
+        return std::nullopt;
+    }
+    const std::string& header = request.authorization;
+    const std::string bearer = header.rfind("Bearer ", 0) == 0 ? header.substr(7) : std::string();
+    if (SameToken(bearer, tokens_.read) || SameToken(bearer, tokens_.command) ||
+        SameToken(CookieValue(request.cookie, "xol_read"), tokens_.read)) {
+        return std::nullopt;
+    }
+    ApiReply reply = refuse(request, 401, "reading needs the read token");
+    return reply;
+}
+
+std::vector<std::pair<std::string, std::string>> Api::corsHeaders(const ApiRequest& request) const {
+    if (settings_.corsOrigin.empty() || request.origin != settings_.corsOrigin) {
+        return {};
+    }
+    return {{"Access-Control-Allow-Origin", settings_.corsOrigin},
+            {"Access-Control-Allow-Headers", "Authorization, Content-Type"},
+            {"Access-Control-Allow-Methods", "GET, POST"},
+            {"Vary", "Origin"}};
+}
+
 ApiReply Api::handle(const ApiRequest& request) {
     if (request.method == "POST" && request.path == "/api/command") {
         return command(request);
@@ -239,121 +322,35 @@ ApiReply Api::handle(const ApiRequest& request) {
         return Reply({{"error", "not found"}}, 404);
     }
     if (request.path == "/api/status") {
+        if (!request.params.empty()) {
+            return Reply({{"error", fmt::format("{}: unknown parameter (/api/status takes none)",
+                                                LogText(request.params.begin()->first))}},
+                         400);
+        }
         std::lock_guard lock(board_.mutex);
         return Reply(board_.status);
     }
     if (request.path == "/api/zones") {
         return zones(request);
     }
-    if (request.path == "/api/events") {
-        return events(request);
+    if (request.path.starts_with("/api/zones/")) {
+        return zone(request);
+    }
+    if (request.path == "/api/events" || request.path == "/api/events.csv") {
+        return events(request, request.path.ends_with(".csv"));
     }
     if (request.path == "/healthz") {
-        return health();
+        return health(request);
+    }
+    if (request.path == "/metrics") {
+        return metrics(request);
     }
     return Reply({{"error", "not found"}}, 404);
 }
 
-ApiReply Api::zones(const ApiRequest& request) {
-    const Site* site = out_.site();
-    json body;
-    {
-        std::lock_guard lock(board_.mutex);
-        body = {{"zone_count", ZONE_COUNT},
-                {"zones", board_.zonesWithStatus(site)},
-                {"stale", board_.status.value("stale", false)}};
-    }
-    if (request.params.contains("names") && site != nullptr) {
-        json names = json::object();
-        for (const auto& [zone, name] : site->zones) {
-            names[std::to_string(zone)] = name;
-        }
-        body["names"] = names;
-    }
-    return Reply(body);
-}
-
-// Newest first: a page of at most `limit` events below `before`, only
-// those after `since`. From the journal when serve keeps one, else from
-// the events the board holds.
-ApiReply Api::events(const ApiRequest& request) {
-    uint64_t since = 0;
-    if (auto given = request.params.find("since"); given != request.params.end()) {
-        since = std::strtoull(given->second.c_str(), nullptr, 10);
-    }
-    std::optional<uint64_t> before;
-    std::optional<uint64_t> limit;
-    for (auto bad :
-         {NumberParam(request, "before", before), NumberParam(request, "limit", limit)}) {
-        if (bad) {
-            return Reply({{"error", *bad}}, 400);
-        }
-    }
-    if (limit && (*limit < 1 || *limit > MAX_PAGE_EVENTS)) {
-        return Reply({{"error", fmt::format("limit: must be 1..{}", MAX_PAGE_EVENTS)}}, 400);
-    }
-    const std::size_t count = limit ? static_cast<std::size_t>(*limit) : PAGE_EVENTS;
-    if (std::optional<json> stored = journalEvents(since, before, count)) {
-        return Reply({{"events", std::move(*stored)}});
-    }
-    std::lock_guard lock(board_.mutex);
-    return Reply({{"events", board_.eventsAfter(since, count, before.value_or(UINT64_MAX))}});
-}
-
-// Nothing when there is no journal to read, or it cannot be read now.
-std::optional<json> Api::journalEvents(uint64_t since, std::optional<uint64_t> before,
-                                       std::size_t limit) {
-    JournalQuery query;
-    query.before = before;
-    query.limit = limit;
-    query.newestFirst = true;
-    std::vector<StoredEvent> stored;
-    {
-        std::lock_guard lock(journalMutex_);
-        if (!journal_) {
-            return std::nullopt;
-        }
-        try {
-            stored = journal_->events(query);
-        } catch (const std::exception& e) {
-            out_.error(fmt::format("serve: the journal cannot be read: {}", e.what()));
-            return std::nullopt;
-        }
-    }
-    json list = json::array();
-    for (StoredEvent& e : stored) {
-        if (e.sequence <= since) {
-            break; // newest first: the rest are older still
-        }
-        json body = e.body.is_object() ? std::move(e.body) : json::object();
-        body["id"] = e.sequence;
-        body["text"] = e.text;
-        list.push_back(std::move(body));
-    }
-    return list;
-}
-
-// Healthy while the supervising thread keeps its rhythm and the journal
-// takes the events; a failing panel line is the panel's state, in the body.
-ApiReply Api::health() {
-    auto limit = std::chrono::duration<double>(std::max(3 * settings_.interval, 30.0));
-    std::lock_guard lock(board_.mutex);
-    const json& status = board_.status;
-    bool alive = std::chrono::steady_clock::now() - board_.lastAttempt < limit;
-    bool journaling = status.value("journal", "none") != "failing";
-    std::string channel = status.value("channel", "opening");
-    return Reply({{"status", !alive       ? "stalled"
-                             : journaling ? "ok"
-                                          : "journal_failing"},
-                  {"channel", channel},
-                  {"line", channel == "open" ? "ok" : "failing"}},
-                 alive && journaling ? 200 : 503);
-}
-
 bool Api::authorized(const ApiRequest& request) const {
     const std::string& header = request.authorization;
-    return !token_.empty() && header.rfind("Bearer ", 0) == 0 &&
-           SameToken(header.substr(7), token_);
+    return header.rfind("Bearer ", 0) == 0 && SameToken(header.substr(7), tokens_.command);
 }
 
 ApiReply Api::command(const ApiRequest& request) {
@@ -415,7 +412,7 @@ ApiReply Api::acknowledge(const ApiRequest& request) {
     auto refuse = [&](int status, const std::string& why) {
         return answer(status, "refused: " + why, {{"result", "refused"}, {"error", why}});
     };
-    if (token_.empty()) {
+    if (tokens_.command.empty()) {
         return refuse(403, "acknowledging needs a token (start serve with --token-file)");
     }
     if (!authorized(request)) {

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "journal/journal.h"
+#include "journal/journal_forms.h"
 #include "present/output.h"
 #include "present/site.h"
 #include "present/timestamps.h"
@@ -29,6 +30,7 @@ json BitsLegend(const Site* site) {
     json legend = json::array();
     for (unsigned bit : {ZS_CODE1, ZS_CODE2, ZS_CODE3, ZS_CODE7, ZS_CODE8}) {
         json entry = {{"value", bit}, {"name", BitNames(static_cast<uint16_t>(bit)).front()}};
+        entry["class"] = StatusClasses(static_cast<uint16_t>(bit), site).front();
         int code = CodeOfStatusBit(bit);
         if (site != nullptr && code != 0) {
             if (const std::string* meaning = site->codeName(code)) {
@@ -74,6 +76,37 @@ bool IsAlarm(uint16_t set, const Site* site) {
 
 } // namespace
 
+std::vector<std::string> StatusClasses(uint16_t status, const Site* site) {
+    std::set<std::string> found;
+    for (unsigned bit = 1; bit <= 0x8000; bit <<= 1) {
+        if ((status & bit) != 0) {
+            const int code = CodeOfStatusBit(bit);
+            const std::string* kind =
+                site != nullptr && code != 0 ? site->codeClass(code) : nullptr;
+            found.insert(kind != nullptr ? *kind : "unclassified");
+        }
+    }
+    std::vector<std::string> ordered;
+    for (const char* name : BAND_CLASSES) {
+        if (found.erase(name) > 0) {
+            ordered.emplace_back(name);
+        }
+    }
+    ordered.insert(ordered.end(), found.begin(), found.end()); // "other"
+    return ordered;
+}
+
+uint16_t ClassBits(const std::string& name, const Site* site) {
+    uint16_t bits = 0;
+    for (unsigned bit = 1; bit <= 0x8000; bit <<= 1) {
+        const std::vector<std::string> classes = StatusClasses(static_cast<uint16_t>(bit), site);
+        if (classes.front() == name) {
+            bits |= static_cast<uint16_t>(bit);
+        }
+    }
+    return bits;
+}
+
 Board::Board(const WebSettings& settings, const Site* site) : utc(settings.utc) {
     status = {{"channel", "open"},
               {"port", settings.port},
@@ -90,7 +123,8 @@ Board::Board(const WebSettings& settings, const Site* site) : utc(settings.utc) 
               {"journal", "none"},
               {"unacknowledged", json::array()},
               {"unacknowledged_count", 0},
-              {"unacknowledged_alarms", 0}};
+              {"unacknowledged_alarms", 0},
+              {"band", nullptr}};
     if (site != nullptr && !site->name.empty()) {
         status["site"] = site->name;
     }
@@ -135,6 +169,27 @@ json Board::zonesWithStatus(const Site* site) const {
     return list;
 }
 
+bool Board::zoneStale(int zone) const {
+    auto at = confirmedAt.find(zone);
+    return stale ||
+           (at != confirmedAt.end() && lastCompletedScan && at->second < *lastCompletedScan);
+}
+
+json Board::zoneEntry(int zone, const Site* site) const {
+    const uint16_t status = zones[static_cast<std::size_t>(zone)];
+    json entry = ZoneJson(zone, status, site);
+    entry["classes"] = status != 0 ? json(StatusClasses(status, site)) : json::array();
+    if (auto at = confirmedAt.find(zone); at != confirmedAt.end()) {
+        entry["confirmed_at"] = Rfc3339(at->second, utc);
+    } else if (lastCompletedScan) {
+        entry["confirmed_at"] = Rfc3339(*lastCompletedScan, utc);
+    } else {
+        entry["confirmed_at"] = nullptr;
+    }
+    entry["stale"] = zoneStale(zone);
+    return entry;
+}
+
 void Board::stop() {
     std::lock_guard lock(mutex);
     stopping = true;
@@ -142,6 +197,21 @@ void Board::stop() {
 }
 
 void BoardSink::event(const Event& event) {
+    if (const auto* initial = std::get_if<event::ZoneInitial>(&event.body)) {
+        since_[initial->zone] = event.time;
+        setBy_[initial->zone] = event.sequence;
+    } else if (const auto* change = std::get_if<event::ZoneChanged>(&event.body)) {
+        if (change->now == 0) {
+            since_.erase(change->zone);
+            setBy_.erase(change->zone);
+        } else if (change->set() != 0) {
+            since_[change->zone] = event.time;
+            setBy_[change->zone] = event.sequence;
+        }
+    } else if (std::holds_alternative<event::ScanIncomplete>(event.body)) {
+        std::lock_guard lock(board_.mutex);
+        ++board_.totals.incomplete;
+    }
     json object = EventJson(event, site_, utc_);
     object["id"] = event.sequence;
     object["text"] = EventText(event, site_, utc_);
@@ -227,10 +297,96 @@ json BoardSink::unacknowledged(const std::vector<uint64_t>& sequences, std::size
     return first;
 }
 
+// When the zones an earlier run found took their status: from the
+// journal's newest event of each zone, in one query, once.
+void BoardSink::lookUpSince(const SupervisionState& state) {
+    if (journal_ == nullptr || sinceLookedUp_) {
+        return;
+    }
+    sinceLookedUp_ = true;
+    std::set<int> missing;
+    for (const auto& [zone, status] : state.zones) {
+        if (!since_.contains(zone)) {
+            missing.insert(zone);
+        }
+    }
+    if (missing.empty()) {
+        return;
+    }
+    JournalQuery query;
+    query.newestFirst = true;
+    query.limit = 100000; // bounded: a journal's last days of zone events
+    try {
+        for (const StoredEvent& e : journal_->events(query)) {
+            if (e.zone && missing.contains(*e.zone) && e.setBits.value_or(0) != 0) {
+                std::string ignored;
+                if (auto at = ParseTimeArgument(e.time, ignored)) {
+                    since_[*e.zone] = *at;
+                    setBy_[*e.zone] = e.sequence;
+                }
+                missing.erase(*e.zone);
+            }
+            if (missing.empty()) {
+                break;
+            }
+        }
+    } catch (const std::exception&) {
+        // Not readable now: those zones show no time.
+    }
+}
+
+json BoardSink::band(const SupervisionState& state) {
+    lookUpSince(state);
+    const std::set<uint64_t> waiting(state.unacknowledged.begin(), state.unacknowledged.end());
+    json lists = json::object();
+    json counts = json::object();
+    for (const char* name : BAND_CLASSES) {
+        lists[name] = json::array();
+        counts[name] = 0;
+    }
+    for (const auto& [zone, status] : state.zones) {
+        const std::vector<std::string> classes = StatusClasses(status, site_);
+        const std::string& first = classes.front();
+        if (!lists.contains(first)) {
+            continue; // "other": on the grid only
+        }
+        counts[first] = counts[first].get<int>() + 1;
+        if (lists[first].size() >= SHOWN_PER_CLASS) {
+            continue;
+        }
+        json entry = ZoneJson(zone, status, site_);
+        entry["classes"] = classes;
+        auto since = since_.find(zone);
+        entry["since"] = since != since_.end() ? json(Rfc3339(since->second, utc_)) : json(nullptr);
+        auto by = setBy_.find(zone);
+        entry["seq"] = by != setBy_.end() ? json(by->second) : json(nullptr);
+        entry["acknowledged"] =
+            by != setBy_.end() ? json(!waiting.contains(by->second)) : json(nullptr);
+        lists[first].push_back(std::move(entry));
+    }
+    return {{"zones", lists}, {"counts", counts}};
+}
+
+void BoardSink::totals(const SupervisionState& state) {
+    ScanTotals& t = board_.totals;
+    if (state.scans != scansSeen_ && state.lastScan && state.lastScan->watched) {
+        t.records += state.lastScan->figures.records;
+        t.badChecksums += state.lastScan->figures.badChecksums;
+        t.restarts += state.lastScan->figures.restarts;
+        t.strayBytes += state.lastScan->figures.strayBytes;
+    }
+    scansSeen_ = state.scans;
+    t.journalFailures += state.journalFailing ? 1 : 0;
+}
+
 void BoardSink::state(const SupervisionState& state) {
     std::size_t alarms = 0;
     json waiting = unacknowledged(state.unacknowledged, alarms); // may read the journal: unlocked
+    json active = band(state);
     std::lock_guard lock(board_.mutex);
+    totals(state);
+    board_.stale = state.stale;
+    board_.lastCompletedScan = state.lastCompletedScan;
     board_.lastAttempt = std::chrono::steady_clock::now();
     std::fill(board_.zones.begin(), board_.zones.end(), 0);
     for (const auto& [zone, status] : state.zones) {
@@ -248,6 +404,7 @@ void BoardSink::state(const SupervisionState& state) {
     s["unacknowledged"] = std::move(waiting);
     s["unacknowledged_count"] = state.unacknowledged.size();
     s["unacknowledged_alarms"] = alarms;
+    s["band"] = std::move(active);
     s["channel"] = ChannelName(state.channel);
     s["reopens"] = state.reopens;
     s["scans"] = state.scans;

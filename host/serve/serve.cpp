@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <thread>
 #include <vector>
@@ -181,36 +182,56 @@ void ServePageTo(httplib::Response& res) {
 }
 
 ApiRequest ToApi(const httplib::Request& req) {
-    ApiRequest request{req.method, req.path,       {}, req.get_header_value("Authorization"),
-                       req.body,   req.remote_addr};
+    ApiRequest request{req.method,
+                       req.path,
+                       {},
+                       req.get_header_value("Authorization"),
+                       req.body,
+                       req.remote_addr,
+                       req.get_header_value("Host"),
+                       req.get_header_value("Cookie"),
+                       req.get_header_value("Origin")};
     for (const auto& [key, value] : req.params) {
         request.params.emplace(key, value);
     }
     return request;
 }
 
+std::unique_ptr<httplib::Server> MakeServer(const WebSettings& settings) {
+    if (settings.tlsCert.empty()) {
+        return std::make_unique<httplib::Server>();
+    }
+    return std::make_unique<httplib::SSLServer>(settings.tlsCert.c_str(), settings.tlsKey.c_str());
+}
+
 class Server {
 public:
     Server(Board& board, const WebSettings& settings, CommandQueue& queue, Output& out,
-           std::string token)
-        : board_(board), api_(board, settings, queue, out, std::move(token)) {
-        server_.new_task_queue = [] { return new WorkerPool(MAX_WORKERS); };
+           ApiTokens tokens)
+        : board_(board), api_(board, settings, queue, out, std::move(tokens)),
+          server_(MakeServer(settings)) {
+        if (!server_->is_valid()) {
+            throw UsageError(fmt::format("--tls-cert {}, --tls-key {}: not a certificate and its "
+                                         "key in PEM form that this user may read",
+                                         settings.tlsCert, settings.tlsKey));
+        }
+        server_->new_task_queue = [] { return new WorkerPool(MAX_WORKERS); };
         limits();
         routes();
     }
 
     int bind(const ListenAddress& at) {
         if (at.port == 0) {
-            return server_.bind_to_any_port(at.host);
+            return server_->bind_to_any_port(at.host);
         }
-        return server_.bind_to_port(at.host, at.port) ? at.port : -1;
+        return server_->bind_to_port(at.host, at.port) ? at.port : -1;
     }
     void start() {
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
+        thread_ = std::thread([this] { server_->listen_after_bind(); });
     }
     Api& api() { return api_; }
     void stop() {
-        server_.stop();
+        server_->stop();
         if (thread_.joinable()) {
             thread_.join();
         }
@@ -218,22 +239,22 @@ public:
 
 private:
     void limits() {
-        server_.set_read_timeout(CLIENT_TIMEOUT_S);
-        server_.set_write_timeout(CLIENT_TIMEOUT_S);
-        server_.set_keep_alive_timeout(CLIENT_TIMEOUT_S);
-        server_.set_payload_max_length(MAX_COMMAND_BODY);
+        server_->set_read_timeout(CLIENT_TIMEOUT_S);
+        server_->set_write_timeout(CLIENT_TIMEOUT_S);
+        server_->set_keep_alive_timeout(CLIENT_TIMEOUT_S);
+        server_->set_payload_max_length(MAX_COMMAND_BODY);
         // Accepted sockets take the listening socket's send buffer.
-        server_.set_socket_options([](socket_t sock) {
+        server_->set_socket_options([](socket_t sock) {
             httplib::default_socket_options(sock);
             int size = SEND_BUFFER_BYTES;
             setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
         });
-        server_.set_default_headers({{"X-Content-Type-Options", "nosniff"},
-                                     {"X-Frame-Options", "DENY"},
-                                     {"Referrer-Policy", "no-referrer"},
-                                     {"Cache-Control", "no-store"}});
+        server_->set_default_headers({{"X-Content-Type-Options", "nosniff"},
+                                      {"X-Frame-Options", "DENY"},
+                                      {"Referrer-Policy", "no-referrer"},
+                                      {"Cache-Control", "no-store"}});
         // A body too large for any request is refused before it is read.
-        server_.set_pre_routing_handler(
+        server_->set_pre_routing_handler(
             [this](const httplib::Request& req, httplib::Response& res) {
                 if (req.get_header_value_count("Content-Length") > 0 &&
                     std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10) >
@@ -245,11 +266,31 @@ private:
                     Refuse(res, 429, "too many requests from this address");
                     return httplib::Server::HandlerResponse::Handled;
                 }
+                const ApiRequest request = ToApi(req);
+                for (const auto& [name, value] : api_.corsHeaders(request)) {
+                    res.set_header(name, value);
+                }
+                if (std::optional<ApiReply> refused = api_.admit(request)) {
+                    Answer(res, *refused);
+                    if (refused->status == 401 && req.method == "GET" && req.path == "/") {
+                        ServePageTo(res); // the page asks for the token itself
+                        res.status = 401;
+                    }
+                    return httplib::Server::HandlerResponse::Handled;
+                }
                 return httplib::Server::HandlerResponse::Unhandled;
             });
-        server_.set_post_routing_handler([this](const httplib::Request& req, httplib::Response&) {
+        server_->set_post_routing_handler([this](const httplib::Request& req, httplib::Response&) {
             requests_.give(req.remote_addr);
         });
+    }
+
+    static void Answer(httplib::Response& res, const ApiReply& reply) {
+        res.status = reply.status;
+        if (reply.askForToken) {
+            res.set_header("WWW-Authenticate", "Bearer");
+        }
+        res.set_content(reply.body, reply.contentType);
     }
 
     static void Refuse(httplib::Response& res, int status, const char* why) {
@@ -260,23 +301,23 @@ private:
     }
 
     void routes() {
-        server_.Get("/", [](const httplib::Request&, httplib::Response& res) { ServePageTo(res); });
-        server_.Get("/events", [this](const httplib::Request& req, httplib::Response& res) {
+        server_->Get("/",
+                     [](const httplib::Request&, httplib::Response& res) { ServePageTo(res); });
+        server_->Get("/events", [this](const httplib::Request& req, httplib::Response& res) {
             stream(req, res);
         });
         auto api = [this](const httplib::Request& req, httplib::Response& res) {
-            ApiReply reply = api_.handle(ToApi(req));
-            res.status = reply.status;
-            if (reply.askForToken) {
-                res.set_header("WWW-Authenticate", "Bearer");
-            }
-            res.set_content(reply.body, "application/json");
+            Answer(res, api_.handle(ToApi(req)));
         };
-        for (const char* path : {"/api/status", "/api/zones", "/api/events", "/healthz"}) {
-            server_.Get(path, api);
+        for (const char* path : {"/api/status", "/api/zones", R"(/api/zones/[^/]*)", "/api/events",
+                                 "/api/events.csv", "/healthz", "/metrics"}) {
+            server_->Get(path, api);
         }
-        server_.Post("/api/command", api);
-        server_.Post("/api/ack", api);
+        server_->Options(R"(/.*)", [](const httplib::Request&, httplib::Response& res) {
+            res.status = 204; // a preflight: the CORS headers, when any, are set already
+        });
+        server_->Post("/api/command", api);
+        server_->Post("/api/ack", api);
     }
 
     void stream(const httplib::Request& req, httplib::Response& res) {
@@ -300,16 +341,16 @@ private:
     Api api_;
     Tally requests_;
     Tally streams_;
-    httplib::Server server_;
+    std::unique_ptr<httplib::Server> server_;
     std::thread thread_;
 };
 
 class Service : public WebService {
 public:
-    Service(const WebSettings& settings, CommandQueue& queue, Output& out, std::string token)
+    Service(const WebSettings& settings, CommandQueue& queue, Output& out, ApiTokens tokens)
         : settings_(settings), queue_(queue), out_(out), board_(settings_, out.site()),
           sink_(board_, settings_.utc, out.site()),
-          server_(board_, settings_, queue, out, std::move(token)) {}
+          server_(board_, settings_, queue, out, std::move(tokens)) {}
     ~Service() override { stop(); }
 
     int bind(const ListenAddress& at) { return server_.bind(at); }
@@ -324,6 +365,9 @@ public:
         if (std::string problem; !server_.api().readJournal(kept->path(), problem)) {
             out_.error(fmt::format("serve: the events are paged from memory only: {}", problem));
         }
+    }
+    void addOutput(std::function<OutputStatus()> status) override {
+        server_.api().addOutput(std::move(status));
     }
     void stop() override {
         board_.stop();
@@ -349,8 +393,22 @@ bool ServeAvailable() {
 std::unique_ptr<WebService> StartWebService(const WebSettings& settings, CommandQueue& queue,
                                             Output& out) {
     ListenAddress at = ParseListen(settings.listen);
-    std::string token = settings.tokenFile.empty() ? std::string() : ReadToken(settings.tokenFile);
-    auto service = std::make_unique<Service>(settings, queue, out, token);
+    if ((at.host == "0.0.0.0" || at.host == "::") && settings.allowedHosts.empty()) {
+        throw UsageError(fmt::format("--listen {} answers on every address: name the host names "
+                                     "clients use with --allowed-host NAME",
+                                     settings.listen));
+    }
+    if (settings.tlsCert.empty() != settings.tlsKey.empty()) {
+        throw UsageError("TLS takes both --tls-cert FILE and --tls-key FILE");
+    }
+    ApiTokens tokens;
+    if (!settings.tokenFile.empty()) {
+        tokens.command = ReadToken(settings.tokenFile);
+    }
+    if (!settings.readTokenFile.empty()) {
+        tokens.read = ReadToken(settings.readTokenFile, "--read-token-file");
+    }
+    auto service = std::make_unique<Service>(settings, queue, out, std::move(tokens));
     int port = service->bind(at);
     if (port < 0) {
         out.error(fmt::format("serve: cannot listen on {}", settings.listen));
@@ -358,8 +416,9 @@ std::unique_ptr<WebService> StartWebService(const WebSettings& settings, Command
     }
     service->start();
     bool v6 = at.host.find(':') != std::string::npos;
-    out.progress(fmt::format("serving http://{}{}{}:{}/ every {:g} s; Ctrl-C ends", v6 ? "[" : "",
-                             at.host, v6 ? "]" : "", port, settings.interval));
+    out.progress(fmt::format("serving {}://{}{}{}:{}/ every {:g} s; Ctrl-C ends",
+                             settings.tlsCert.empty() ? "http" : "https", v6 ? "[" : "", at.host,
+                             v6 ? "]" : "", port, settings.interval));
     return service;
 }
 

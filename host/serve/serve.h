@@ -5,8 +5,10 @@
 // and queue the page's commands to the supervising thread.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "supervision/command_queue.h"
 #include "supervision/events.h"
@@ -22,6 +24,21 @@ struct WebSettings {
     double interval = 2.0; // seconds between scans, for the page and /healthz
     std::string port;      // the panel's port, as the user named it
     bool utc = false;
+    // Who may look: the host names requests may name besides the listen
+    // address and localhost, the token every read needs (empty: none), the
+    // one origin given CORS headers (empty: none), and TLS.
+    std::vector<std::string> allowedHosts;
+    std::string readTokenFile;
+    std::string corsOrigin;
+    std::string tlsCert;
+    std::string tlsKey;
+};
+
+// What an output other than the page tells /metrics about itself.
+struct OutputStatus {
+    std::string name; // "mqtt"
+    bool connected = false;
+    uint64_t waiting = 0; // events not yet delivered
 };
 
 class WebService {
@@ -33,6 +50,8 @@ public:
     // in it, and the API pages through its events on a connection of its
     // own.
     virtual void readJournal(const EventJournal& journal) = 0;
+    // An output whose state /metrics shows; called on the server's threads.
+    virtual void addOutput(std::function<OutputStatus()> status) = 0;
     // Ends the live pages, answers queued commands and stops the server.
     virtual void stop() = 0;
 };
