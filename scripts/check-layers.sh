@@ -39,9 +39,10 @@ src         protocol        serial core
 src         serial          core
 src         core            -
 
-host        main.cpp        commands serve journal sinks supervision line present module platform
-host        commands        serve journal sinks supervision line present module platform
-host        serve           journal sinks supervision line present module platform
+host        main.cpp        commands serve outputs journal sinks supervision line present module platform
+host        commands        serve outputs journal sinks supervision line present module platform
+host        serve           outputs journal sinks supervision line present module platform
+host        outputs         journal sinks supervision line present module platform
 host        journal         sinks supervision line present module platform
 host        sinks           supervision line present module platform
 host        supervision     line module platform
