@@ -40,6 +40,7 @@ private:
     }
     bool ticker(const Point& point) const { return out_.cursor() && point.kind == PK_SCAN; }
     bool scanLostRecords(const LineCall& call, const std::string& command, json& object);
+    std::string scanSummary(double seconds, std::size_t zones, bool strictFailure) const;
     std::optional<int> scanForRead(json& object, bool& strictFailure);
     int readBlock();
     int readPoint();
@@ -50,29 +51,44 @@ private:
     const Options& options_;
     Output& out_;
     PanelLine& line_;
+    std::string lostRecords_; // what the completed scan attempt lost, when it lost any
 };
 
 // After a completed scan: the figures, a warning for lost records, and
-// whether --strict makes it a failure.
+// whether --strict makes it a failure. The attempts' records are merged, so
+// only the completed attempt's losses can leave a zone out; all attempts'
+// figures are shown beside them.
 bool PointCommand::scanLostRecords(const LineCall& call, const std::string& command, json& object) {
     if (!call.watched) {
         return false;
     }
-    const LineFigures& f = call.traffic.figures;
-    object["quality"] = FiguresJson(f);
-    bool unusual = !f.clean() || f.restarts > 0 || f.illegalZones > 0 || f.strayBytes > 0;
+    const LineFigures& all = call.traffic.figures;
+    const LineFigures& last = call.traffic.lastAttempt;
+    object["quality"] = FiguresJson(all);
+    object["quality"]["completed_attempt"] = FiguresJson(last);
+    bool unusual = !all.clean() || all.restarts > 0 || all.illegalZones > 0 || all.strayBytes > 0;
     if (!out_.jsonMode() && (options_.trace || unusual)) {
-        out_.progress("line: " + FiguresText(f));
+        out_.progress("line: " + FiguresText(all));
+        if (all.restarts > 0) {
+            out_.progress(fmt::format("line: the completed attempt (of {}): {}", all.restarts + 1,
+                                      FiguresText(last)));
+        }
     }
-    if (f.clean()) {
+    if (last.clean()) {
         return false;
     }
-    std::string lost =
-        fmt::format("{} of {} status record(s) were lost {}", f.skipped(), f.records, LossCause(f));
+    std::string lost = fmt::format("{} of {} status record(s) were lost {}", last.skipped(),
+                                   last.records, LossCause(last));
+    if (all.restarts > 0) {
+        lost += fmt::format(" in the completed attempt ({} of {} over all {} attempts, whose "
+                            "records are merged)",
+                            all.skipped(), all.records, all.restarts + 1);
+    }
+    lostRecords_ = lost;
     if (options_.strict) {
         // Reads out of step come of bytes outside the frames.
         object["cause"] =
-            CauseName(f.badChecksums >= f.outOfStep ? Cause::Checksum : Cause::Garbage);
+            CauseName(last.outOfStep > last.badChecksums ? Cause::Garbage : Cause::Checksum);
         object["error"] = "the scan is incomplete: " + lost;
         if (!out_.jsonMode()) {
             out_.error(fmt::format("{}: the scan is incomplete: {}", command, lost));
@@ -80,10 +96,23 @@ bool PointCommand::scanLostRecords(const LineCall& call, const std::string& comm
         return true;
     }
     if (!out_.jsonMode()) {
-        out_.warning(lost + ": the zones they carried may be missing (--strict makes this a "
-                            "failure; --trace shows the frames)");
+        out_.warning(lost + ": the zones they carried may be missing" +
+                     (options_.trace ? std::string()
+                                     : " (--strict makes this a failure; --trace shows the "
+                                       "frames)"));
     }
     return false;
+}
+
+// The first line of a scan's result: what to do when --strict failed it.
+std::string PointCommand::scanSummary(double seconds, std::size_t zones, bool strictFailure) const {
+    if (!strictFailure) {
+        return fmt::format("Scan done in {:.2f} s: {} zone(s) with a status", seconds, zones);
+    }
+    return fmt::format("Scan incomplete after {:.2f} s: {} zone(s) with a status, but {}: scan "
+                       "again; if records keep being lost, look for the fault on the line{}",
+                       seconds, zones, lostRecords_,
+                       options_.trace ? std::string() : " (--trace shows the frames)");
 }
 
 int PointCommand::scan() {
@@ -99,8 +128,8 @@ int PointCommand::scan() {
     bool strictFailure = scanLostRecords(scan.call, "scan", object);
     const Site* site = out_.site();
     json zones = json::array();
-    std::vector<std::string> lines = {fmt::format("Scan done in {:.2f} s: {} zone(s) with a status",
-                                                  scan.seconds, scan.statuses.size())};
+    std::vector<std::string> lines = {
+        scanSummary(scan.seconds, scan.statuses.size(), strictFailure)};
     // Every status is confirmed by the scan that just completed.
     const std::string confirmed = out_.now(true);
     for (const auto& [zone, status] : scan.statuses) {
@@ -199,7 +228,9 @@ int PointCommand::readPoint() {
         text = fmt::format("{} = 0x{:02X}  {}{}", address, value, BitsText(value, site),
                            ZoneLocation(point.number, site));
     } else if (point.kind == PK_SCAN) {
-        text = fmt::format("{}: scan done", address);
+        text = strictFailure
+                   ? fmt::format("{}: Scan incomplete: {}: scan again", address, lostRecords_)
+                   : fmt::format("{}: scan done", address);
     }
     json outcome = {{"command", "read"}, {"result", strictFailure ? "failed" : "done"}};
     outcome.update(object);

@@ -77,14 +77,17 @@ json FiguresJson(const LineFigures& figures) {
 }
 
 std::string LossCause(const LineFigures& figures) {
+    // Stray bytes ahead of a record put the driver's read of it out of step.
+    const std::string stray =
+        figures.strayBytes > 0 ? fmt::format(", after {} stray byte(s)", figures.strayBytes) : "";
     if (figures.outOfStep == 0) {
         return "to bad checksums";
     }
     if (figures.badChecksums == 0) {
-        return "to out-of-step reads";
+        return "to out-of-step reads" + stray;
     }
-    return fmt::format("to bad checksums ({}) and out-of-step reads ({})", figures.badChecksums,
-                       figures.outOfStep);
+    return fmt::format("to bad checksums ({}) and out-of-step reads ({}{})", figures.badChecksums,
+                       figures.outOfStep, stray);
 }
 
 LineDecoder::LineDecoder(DecoderSettings settings)
@@ -153,6 +156,7 @@ void LineDecoder::beginCall() {
     std::string portError = call_.portError;
     call_ = CallTraffic{};
     call_.portError = portError;
+    attemptStart_ = LineFigures{};
 }
 
 void LineDecoder::callReturned() {
@@ -175,6 +179,7 @@ CallTraffic LineDecoder::endCall(int32_t result) {
         flushPartial("cut off, nothing followed", true);
     }
     call_.unanswered = awaiting_.size();
+    call_.lastAttempt = call_.figures - attemptStart_;
     settle(Closing::ByEnd, nullptr, {}, result, SteadyClock::now());
     // Whatever comes until the next request is read by nobody.
     window_ = Window{};
@@ -208,6 +213,7 @@ void LineDecoder::onRequest(const std::string& frame, SteadyClock::time_point at
         if (++scanAttempt_ > 1) {
             ++call_.figures.restarts;
         }
+        attemptStart_ = call_.figures;
     }
     ++call_.requests;
     awaiting_.push_back(at);

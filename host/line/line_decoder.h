@@ -53,7 +53,11 @@ std::string LossCause(const LineFigures& figures);
 
 // What one call's traffic shows, for telling line faults apart.
 struct CallTraffic {
-    LineFigures figures;
+    LineFigures figures; // of all the call's scan attempts
+    // Of its last scan attempt alone: the one that completed, when the scan
+    // did. The attempts' records are merged, so only this one's losses can
+    // leave a zone out.
+    LineFigures lastAttempt;
     uint64_t requests = 0;
     uint64_t bytesReceived = 0;
     uint64_t goodReplies = 0;        // whole answers with a good checksum (or none to check)
@@ -157,6 +161,7 @@ private:
     uint32_t badInARow_ = 0; // status records failing their checksum, in this attempt
     bool inCall_ = false;
     CallTraffic call_;
+    LineFigures attemptStart_; // the call's figures when its last attempt began
     LineFigures totals_;
 };
 

@@ -35,7 +35,7 @@ LineCall PanelLine::call(const std::function<int32_t()>& body) {
         relay_->sync();
         relay_->decoder().callReturned();
         if (call.result != RC_DONE) {
-            listenForLateAnswers();
+            call.listenedSeconds = listenForLateAnswers();
         }
         call.traffic = relay_->decoder().endCall(call.result);
     }
@@ -44,13 +44,15 @@ LineCall PanelLine::call(const std::function<int32_t()>& body) {
 
 // The driver gave up on requests the panel has not answered: answers that
 // come after it stopped waiting tell a slow panel from a silent one.
-void PanelLine::listenForLateAnswers() {
-    const auto until = std::chrono::steady_clock::now() + LATE_ANSWER_PATIENCE;
+double PanelLine::listenForLateAnswers() {
+    const auto start = std::chrono::steady_clock::now();
+    const auto until = start + LATE_ANSWER_PATIENCE;
     LineDecoder& decoder = relay_->decoder();
     while (decoder.awaitingAnswer() && !interrupts_.requested() &&
            std::chrono::steady_clock::now() < until) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 Diagnosis PanelLine::whyFailed(const LineCall& call) const {
@@ -82,7 +84,9 @@ ZoneScan PanelLine::scanZones(bool ticker) {
             return channel_.read(scanPoint, ignored);
         });
     }
-    scan.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // The driver's time: listening on after a failure is not the scan's.
+    scan.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() -
+                   scan.call.listenedSeconds;
     after(scan.call.result);
     if (scan.call.result != RC_DONE) {
         return scan;

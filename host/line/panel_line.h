@@ -26,6 +26,7 @@ struct LineCall {
     int32_t result = RC_FAILED;
     CallTraffic traffic;
     bool watched = false;
+    double listenedSeconds = 0; // after a failure, for answers still due
 };
 
 // The status scan and the statuses it left in the snapshot.
@@ -60,7 +61,8 @@ public:
     static constexpr std::chrono::milliseconds LATE_ANSWER_PATIENCE{2000};
 
 private:
-    void listenForLateAnswers();
+    // The seconds it listened.
+    double listenForLateAnswers();
 
     Interrupts& interrupts_;
     Relay* relay_;

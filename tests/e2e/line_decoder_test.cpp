@@ -260,6 +260,8 @@ TEST(LineDecoder, ReadsThatStartBeforeTheFrameAreOutOfStep) {
     EXPECT_EQ(xolhost::LossCause(both), "to bad checksums (2) and out-of-step reads (1)");
     both.badChecksums = 0;
     EXPECT_EQ(xolhost::LossCause(both), "to out-of-step reads");
+    both.strayBytes = 3; // noise, not the checksums, is named
+    EXPECT_EQ(xolhost::LossCause(both), "to out-of-step reads, after 3 stray byte(s)");
 }
 
 // The driver's scan against a panel that answers each request `delayMs`
@@ -384,6 +386,16 @@ TEST(LineDecoder, EachSimulatedFaultGetsItsCause) {
         EXPECT_EQ(why.text.find("none"), std::string::npos) << c.name << ": " << why.text;
         EXPECT_EQ(why.suggestedTimeout.has_value(), c.cause == "late") << c.name;
     }
+    // A scan begun again: the completed attempt's losses apart from all of them.
+    Played restarted =
+        Play({Out(START), In(ZONE17_BAD), Out(NEXT, 1), Out(START, 50), In(ZONE3, 51),
+              Out(NEXT, 52), In(ZONE17, 53), Out(NEXT, 54), In(END, 55)},
+             RC_DONE);
+    EXPECT_EQ(restarted.traffic.figures.badChecksums, 1u);
+    EXPECT_EQ(restarted.traffic.figures.records, 3u);
+    EXPECT_TRUE(restarted.traffic.lastAttempt.clean());
+    EXPECT_EQ(restarted.traffic.lastAttempt.records, 2u);
+
     // Answers heard after the call returned were read by nobody.
     ModelledScan late = ModelScan(120, -1);
     Played run = Play(late.steps, RC_FAILED, late.returnedMs);

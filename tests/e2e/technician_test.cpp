@@ -125,6 +125,37 @@ TEST(TechnicianLine, EachLineFaultHasItsOwnCause) {
          EXIT_FAILED,
          "late",
          "later than the time-out of 40 ms"},
+        // Silence after good replies, and an answer that stops half-way, are
+        // no answer, not noise.
+        {"panel silent after a record",
+         faults([](auto& f) { f.silentAfterRecords = 1; }),
+         {"scan"},
+         EXIT_FAILED,
+         "no_answer",
+         "then left the last 3 unanswered"},
+        {"answer cut off",
+         faults([](auto& f) {
+             f.splitBytes = 7;
+             f.splitGap = 3s;
+         }),
+         {"read", "!C"},
+         EXIT_FAILED,
+         "no_answer",
+         "stopped in the middle"},
+        // Late within the driver's tries, and late beyond them: the answers
+        // that come after the call gave up are still heard.
+        {"panel late by 1.3 time-outs",
+         faults([](auto& f) { f.delay = 52ms; }),
+         {"scan"},
+         EXIT_FAILED,
+         "late",
+         "up to 52 ms"},
+        {"panel late by 7.5 time-outs",
+         faults([](auto& f) { f.delay = 300ms; }),
+         {"scan"},
+         EXIT_FAILED,
+         "late",
+         "up to 300 ms"},
         {"noise",
          faults([](auto& f) { f.noiseBytes = 6; }),
          {"scan"},
@@ -210,6 +241,30 @@ TEST(TechnicianLine, EachPortFaultHasItsOwnCause) {
     EXPECT_EQ(RunXolhost({"--port", link, "scan"}).exitCode, EXIT_DONE);
     EXPECT_EQ(RunXolhost({"--port", link, "--direct", "scan"}).exitCode, EXIT_DONE);
     ::unlink(link.c_str());
+}
+
+// What a scan that lost records says: an incomplete scan under --strict on
+// standard output with what to do, and no hint to use an option already given.
+TEST(TechnicianLine, ScanMessagesSayWhatHappened) {
+    auto scan = [](std::vector<std::string> args) {
+        xolsim::FaultOptions faults;
+        faults.corruptEvery = 2;
+        xolsim::PtyPanel panel(Panel(), faults);
+        return RunXolhostOn(panel.devicePath(), args);
+    };
+    Finished strict = scan({"scan", "--strict"});
+    EXPECT_EQ(strict.exitCode, EXIT_FAILED);
+    EXPECT_TRUE(Contains(strict.out, "Scan incomplete after")) << strict.out;
+    EXPECT_TRUE(Contains(strict.out, "scan again")) << strict.out;
+    EXPECT_FALSE(Contains(strict.out, "Scan done")) << strict.out;
+
+    Finished plain = scan({"scan"});
+    EXPECT_TRUE(Contains(plain.err, "--strict makes this a failure; --trace shows the frames"));
+    for (const Finished& given :
+         {scan({"scan", "--trace"}), scan({"scan", "--strict", "--trace"})}) {
+        EXPECT_TRUE(Contains(given.err + given.out, "were lost to bad checksums")) << given.err;
+        EXPECT_FALSE(Contains(given.err + given.out, "--trace shows")) << given.err << given.out;
+    }
 }
 
 TEST(TechnicianLine, MonitorReportsAClearedStatusOnlyAfterACleanScan) {
