@@ -217,7 +217,10 @@ int PointCommand::readPoint() {
     }
     object["value"] = value;
     std::string text = fmt::format("{} = {}", address, value);
-    if (point.kind == PK_ZONE) {
+    if (point.kind == PK_COUNT_C || point.kind == PK_COUNT_N) {
+        object.update(CountJson(value));
+        text = fmt::format("{} = {}", address, SignedCount(value));
+    } else if (point.kind == PK_ZONE) {
         json zone = ZoneJson(point.number, value, site);
         for (const char* key : {"bits", "location", "meanings"}) {
             if (zone.contains(key)) {

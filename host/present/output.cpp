@@ -198,6 +198,14 @@ json PointJson(const Point& point, const Site* site) {
     return out;
 }
 
+int16_t SignedCount(uint16_t raw) {
+    return static_cast<int16_t>(raw);
+}
+
+nlohmann::json CountJson(uint16_t raw) {
+    return {{"value", SignedCount(raw)}, {"raw", raw}};
+}
+
 std::string PointText(const Point& point) {
     switch (point.kind) {
     case PK_GROUP_ZONE:

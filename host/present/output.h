@@ -81,6 +81,12 @@ std::string ZoneLocation(int zone, const Site* site);
 // and meanings where the site gives them.
 nlohmann::json ZoneJson(int zone, uint16_t status, const Site* site);
 
+// A count as the panel wrote it: the driver hands the count's low 16 bits,
+// so "-005" arrives as 65531; shown as the signed 16-bit number -5.
+int16_t SignedCount(uint16_t raw);
+// A count's JSON fields: {"value": -5, "raw": 65531}.
+nlohmann::json CountJson(uint16_t raw);
+
 nlohmann::json PointJson(const Point& point, const Site* site);
 std::string PointText(const Point& point);
 // " (sounders east)" where the site names the point, or nothing.

@@ -82,9 +82,10 @@ json Fields(const EventBody& body, const Site* site, bool utc) {
             // Zone events have their fields above; a scan that recovered has none.
             [](const auto&) { return json::object(); },
             [](const event::CountRead& e) {
-                json object = {{"address", CountAddress(e.which)}, {"value", e.value}};
+                json object = CountJson(e.value);
+                object["address"] = CountAddress(e.which);
                 if (e.before) {
-                    object["from"] = *e.before;
+                    object["from"] = SignedCount(*e.before);
                 }
                 return object;
             },
@@ -196,8 +197,9 @@ std::string EventText(const Event& event, const Site* site, bool utc) {
             [&](const event::ZoneChanged& e) { return ChangeText(e, site); },
             [](const event::CountRead& e) {
                 return e.before
-                           ? fmt::format("{}  {} -> {}", CountAddress(e.which), *e.before, e.value)
-                           : fmt::format("{} = {}", CountAddress(e.which), e.value);
+                           ? fmt::format("{}  {} -> {}", CountAddress(e.which),
+                                         SignedCount(*e.before), SignedCount(e.value))
+                           : fmt::format("{} = {}", CountAddress(e.which), SignedCount(e.value));
             },
             [](const event::CountFailed& e) {
                 return fmt::format("{}: the count could not be read ({}): {}",

@@ -201,6 +201,38 @@ TEST(Xolhost, MonitorPrintsEachChangeWithATime) {
     EXPECT_TRUE(Contains(text.out, "!C = 42"));
 }
 
+// The panel writes "-005": the driver hands 65531, the tool shows -5 with the
+// driver's word beside it in JSON, in a read and in monitor's events.
+TEST(Xolhost, CountsBelowZeroAreShownSigned) {
+    xolsim::PtyPanel panel(xolsim::ParseScenario(
+        R"({"counts": {"C": -5, "N": 9999}, "events": [{"at": 0.5, "counts": {"C": -7}}]})"));
+    struct Case {
+        const char* address;
+        std::string text;
+        int value, raw;
+    };
+    const Case cases[] = {{"!C", "!C = -5\n", -5, 65531}, {"!N", "!N = 9999\n", 9999, 9999}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(HostOn(panel, {"read", c.address}).out, c.text);
+        json read = ParseJson(HostOn(panel, {"read", c.address, "--json"}).out);
+        EXPECT_EQ(read["value"], c.value) << c.address;
+        EXPECT_EQ(read["raw"], c.raw) << c.address;
+    }
+    Finished text = HostOn(panel, {"monitor", "--scans", "2", "--interval", "1", "--counts"});
+    EXPECT_TRUE(Contains(text.out, "!C  -5 -> -7")) << text.out;
+    Finished events =
+        HostOn(panel, {"monitor", "--scans", "1", "--counts", "--json", "--no-journal"});
+    bool seen = false;
+    for (const json& line : ParseJsonLines(events.out)) {
+        if (line.value("address", "") == "!C") {
+            seen = true;
+            EXPECT_EQ(line["value"], -7) << line;
+            EXPECT_EQ(line["raw"], 65529) << line;
+        }
+    }
+    EXPECT_TRUE(seen) << events.out;
+}
+
 TEST(Xolhost, UsageErrorsAndTheirExitCodes) {
     struct Case {
         std::vector<std::string> args;
