@@ -11,8 +11,10 @@ if(XOL_HELP2MAN)
             OUTPUT ${page}
             COMMAND bash ${PROJECT_SOURCE_DIR}/dist/man/make-man.sh $<TARGET_FILE:${program}>
                     ${PROJECT_SOURCE_DIR}/dist/man/${program}.h2m ${PROJECT_VERSION} ${page}
+                    ${CMAKE_INSTALL_FULL_DATADIR}
             DEPENDS ${program} ${PROJECT_SOURCE_DIR}/dist/man/${program}.h2m
                     ${PROJECT_SOURCE_DIR}/dist/man/make-man.sh
+                    ${PROJECT_SOURCE_DIR}/dist/man/cli11-types.sed
             COMMENT "Man page of ${program} (help2man)"
             VERBATIM)
         list(APPEND XOL_MAN_PAGES ${page})

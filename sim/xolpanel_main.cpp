@@ -113,7 +113,8 @@ struct Options {
 void AddLineOptions(CLI::App& app, Options& o) {
     app.add_option("scenario", o.scenarioPath, "Scenario file (JSON); the built-in demo if none")
         ->check(CLI::ExistingFile);
-    app.add_option("--device", o.device, "Serve this serial device instead of a pseudo-terminal");
+    app.add_option("--device", o.device, "Serve this serial device instead of a pseudo-terminal")
+        ->type_name("DEVICE");
     app.add_option("--baud", o.baud, "Bit rate of --device")
         ->check(CLI::IsMember({1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200}))
         ->capture_default_str();
@@ -123,12 +124,15 @@ void AddLineOptions(CLI::App& app, Options& o) {
     app.add_flag("--trace", o.trace, "One decoded line per frame received and sent, on stderr");
     app.add_flag("--print-scenario", o.dumpScenario, "Print the built-in scenario and exit");
     app.add_option("--check", o.checkPath,
-                   "Check a scenario file and exit: 0 when it is valid, 64 with the mistake");
+                   "Check a scenario file and exit: 0 when it is valid, 64 with the mistake")
+        ->type_name("FILE");
     app.add_option("--replay", o.replayPath,
                    "Play back the panel's side of a recording (xolhost --record); a request that "
-                   "differs ends it (exit code 3)");
+                   "differs ends it (exit code 3)")
+        ->type_name("FILE");
     app.add_option("--recording-to-scenario", o.convertPath,
-                   "Print a scenario that answers as the recorded panel did, and exit");
+                   "Print a scenario that answers as the recorded panel did, and exit")
+        ->type_name("FILE");
     app.set_version_flag("-V,--version", std::string("xolpanel ") + XOLPANEL_VERSION);
 }
 

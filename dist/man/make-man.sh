@@ -2,7 +2,9 @@
 # Writes a program's man page from its own --help, so the options listed are
 # always the program's, plus an include file with the text --help cannot give
 # (description, examples, exit status):
-#   make-man.sh PROGRAM INCLUDE VERSION OUTPUT.gz
+#   make-man.sh PROGRAM INCLUDE VERSION OUTPUT.gz [DATADIR]
+# DATADIR (the installed data folder, default /usr/share) replaces @DATADIR@
+# in the include, so FILES names the installed schemas.
 # A program with subcommands (CLI11's "Subcommands:" list) gets a COMMANDS
 # section made from each subcommand's --help.
 set -euo pipefail
@@ -10,10 +12,18 @@ program=$1
 include=$2
 version=$3
 output=$4
+datadir=${5:-/usr/share}
 name=$(basename "$program")
-# Run by its bare name, so that usage lines show "xolhost", not a build path.
+# Run by its bare name, so that usage lines show "xolhost", not a build path,
+# through a wrapper that puts CLI11's type text into words (cli11-types.sed).
 bindir=$(cd "$(dirname "$program")" && pwd)
-export PATH="$bindir:$PATH"
+here=$(cd "$(dirname "$0")" && pwd)
+wrappers=$(mktemp -d)
+trap 'rm -rf "$wrappers"' EXIT
+printf '#!/usr/bin/env bash\nset -o pipefail\n"%s" "$@" | sed -E -f "%s"\n' \
+    "$bindir/$name" "$here/cli11-types.sed" >"$wrappers/$name"
+chmod +x "$wrappers/$name"
+export PATH="$wrappers:$bindir:$PATH"
 # In a sanitizer build the programs run here for their help text only; leaks
 # are for the test suites to report.
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
@@ -82,7 +92,8 @@ if [ -n "$subcommands" ]; then
     } >"$work.h2m"
     includes+=(--include="$work.h2m")
 fi
-includes+=(--include="$include")
+sed "s|@DATADIR@|$datadir|g" "$include" >"$work.include.h2m"
+includes+=(--include="$work.include.h2m")
 
 help2man --no-info --version-string="$version" "${includes[@]}" --output="$work" "$name"
 
@@ -100,5 +111,5 @@ awk '
     held != "" { print held; held = "" }
     { print }' "$work" >"$work.tmp"
 mv "$work.tmp" "$work"
-rm -f "$work.h2m"
+rm -f "$work.h2m" "$work.include.h2m"
 gzip -9nf "$work"
