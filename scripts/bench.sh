@@ -5,7 +5,8 @@
 # test: it fails only when something does not work (a scan that fails, an
 # allocation inside the module), never on a figure.
 #
-#   scripts/bench.sh          the full run, a few minutes
+#   scripts/bench.sh          the full run, a few minutes (with 100 scans each through
+#                             xolhost's relay and with --direct under a mixed load)
 #   scripts/bench.sh --short  a quick run that only shows everything still works (CI)
 #
 # XOL_BENCH_BUILD names the build tree (default out/bench; an existing tree
@@ -33,7 +34,7 @@ if [ ! -f "$build/build.ninja" ]; then
         -DXOL_BUILD_BENCHMARKS=ON >/dev/null
 fi
 ninja -C "$build" -j "$jobs" xol_bench_compare xol_bench_points xol_bench_frame xol_bench_journal \
-    >/dev/null
+    xol_bench_relay xolhost xolpanel xolest >/dev/null
 
 compare_args=()
 min_time=0.5
@@ -64,6 +65,44 @@ micro xol_bench_points '^BM_CheckPoint$'
 micro xol_bench_points '^BM_ReadBlock/(1|1000)$'
 micro xol_bench_frame '^BM_Cis(Checksum|Verify)$'
 (cd "$build" && "$build/bench/xol_bench_journal" "${compare_args[@]}")
+
+# Scans of a panel of 974 zones through xolhost's relay and with --direct,
+# alternating, on the same simulated line while the mixed load of
+# xol_bench_relay runs; one row with the failures of each.
+relay_scans() {
+    local rounds=$1 scenario panel_out port="" panel load relay=0 direct=0 i
+    scenario=$(mktemp --suffix=.json)
+    panel_out=$(mktemp)
+    awk 'BEGIN {
+        printf "{\"zones\": ["
+        for (z = 1; z <= 974; z++) printf "%s{\"zone\": %d, \"codes\": [%d]}", (z > 1 ? "," : ""), z * 6, 1 + z % 3
+        print "]}"
+    }' >"$scenario"
+    "$build/sim/xolpanel" "$scenario" >"$panel_out" 2>/dev/null &
+    panel=$!
+    for i in $(seq 50); do
+        port=$(grep -o -m1 '/dev/pts/[0-9]*' "$panel_out" || true)
+        [ -n "$port" ] && break
+        sleep 0.1
+    done
+    "$build/bench/xol_bench_relay" --load 3600 &
+    load=$!
+    local host=("$build/host/xolhost" --module "$build/libxolest.so.1" --port "$port")
+    for i in $(seq "$rounds"); do
+        "${host[@]}" scan >/dev/null 2>&1 || relay=$((relay + 1))
+        "${host[@]}" --direct scan >/dev/null 2>&1 || direct=$((direct + 1))
+    done
+    kill "$load" "$panel"
+    wait "$load" "$panel" 2>/dev/null || true
+    rm -f "$scenario" "$panel_out"
+    echo "| Relay: scans of 974 records failed of $rounds under a mixed load, through the relay / --direct | $relay / $direct | | | relay no worse |"
+}
+
+# The relay's hop each way; the 100 scans each way only in the full run.
+"$build/bench/xol_bench_relay" --samples "$([ "$short" = 1 ] && echo 200 || echo 3000)"
+if [ "$short" = 0 ]; then
+    relay_scans 100
+fi
 
 echo
 sed 's/^bench_compare: /Note: /' "$notes"

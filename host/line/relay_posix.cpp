@@ -17,7 +17,10 @@
 #include <fstream>
 #include <mutex>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <thread>
@@ -33,6 +36,7 @@ namespace xolhost {
 namespace {
 
 constexpr std::string_view DEV = "/dev/";
+constexpr int RELAY_NICE = -10;
 
 PortProblem Problem(PortFault fault, int error, std::string step) {
     return {fault, SystemErrorText(error), std::move(step)};
@@ -256,6 +260,19 @@ bool WriteAll(int fd, const char* bytes, std::size_t count, std::chrono::millise
     return true;
 }
 
+// The relay's hop must not cost the driver its time-out when the machine is
+// busy: its thread asks for the lowest real-time priority, else a raised
+// nice value. Refused (no privilege, a service unit that forbids it), it
+// runs as it is.
+void RaisePriority() {
+    sched_param param{};
+    param.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) {
+        return;
+    }
+    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), RELAY_NICE);
+}
+
 class PtyRelay : public Relay {
 public:
     PtyRelay(int port, LineDecoder& decoder) : port_(port), decoder_(decoder) {}
@@ -339,11 +356,12 @@ void PtyRelay::pass(int from, int to, Direction direction, std::chrono::millisec
     char buffer[4096];
     ssize_t n = read(from, buffer, sizeof buffer);
     if (n > 0) {
-        decoder_.feed(direction, std::string_view(buffer, static_cast<std::size_t>(n)),
-                      SteadyClock::now());
-        // Bytes the other side cannot take are lost, as on a real line
-        // whose buffer is full.
+        const SteadyClock::time_point at = SteadyClock::now();
+        // Forwarded first, watched after: decoding, the trace and the
+        // recording never hold a byte back. Bytes the other side cannot take
+        // are lost, as on a real line whose buffer is full.
         (void)WriteAll(to, buffer, static_cast<std::size_t>(n), patience);
+        decoder_.feed(direction, std::string_view(buffer, static_cast<std::size_t>(n)), at);
         return;
     }
     if (from == port_ && (n == 0 || (errno != EAGAIN && errno != EINTR))) {
@@ -353,6 +371,7 @@ void PtyRelay::pass(int from, int to, Direction direction, std::chrono::millisec
 }
 
 void PtyRelay::run() {
+    RaisePriority();
     while (!stop_) {
         uint64_t asked = 0;
         {
