@@ -33,9 +33,14 @@ OutputFeed::OutputFeed(FeedSettings settings)
     for (const StoredEvent& e : journal_->events(last)) {
         newest_ = e.sequence;
     }
-    // Never delivered from this journal: from this run's events on.
-    delivered_ = journal_->delivered(settings_.output).value_or(newest_);
+    // Never delivered from this journal: from this run's events on, and
+    // from here after a restart.
+    std::optional<uint64_t> kept = journal_->delivered(settings_.output);
+    delivered_ = kept.value_or(newest_);
     kept_ = delivered_;
+    if (!kept && settings_.events) {
+        journal_->setDelivered(settings_.output, delivered_);
+    }
     JournalQuery waiting;
     waiting.unacknowledged = true;
     for (const StoredEvent& e : journal_->events(waiting)) {
