@@ -34,7 +34,7 @@ if [ ! -f "$build/build.ninja" ]; then
         -DXOL_BUILD_BENCHMARKS=ON >/dev/null
 fi
 ninja -C "$build" -j "$jobs" xol_bench_compare xol_bench_points xol_bench_frame xol_bench_journal \
-    xol_bench_relay xolhost xolpanel xolest >/dev/null
+    xol_bench_relay xol_bench_outputs xolhost xolpanel xolest >/dev/null
 
 compare_args=()
 min_time=0.5
@@ -65,6 +65,7 @@ micro xol_bench_points '^BM_CheckPoint$'
 micro xol_bench_points '^BM_ReadBlock/(1|1000)$'
 micro xol_bench_frame '^BM_Cis(Checksum|Verify)$'
 (cd "$build" && "$build/bench/xol_bench_journal" "${compare_args[@]}")
+(cd "$build" && "$build/bench/xol_bench_outputs" "${compare_args[@]}")
 
 # Scans of a panel of 974 zones through xolhost's relay and with --direct,
 # alternating, on the same simulated line while the mixed load of
