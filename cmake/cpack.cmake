@@ -11,8 +11,15 @@
 #                  completion (component tools and what host/ and sim/
 #                  install without a component)
 
-set(XOL_PACKAGE_MAINTAINER "XOLEST developers <xolest@localhost>"
+# The default is a placeholder in the reserved .invalid domain: a distributor
+# names itself here.
+set(XOL_PACKAGE_MAINTAINER "XOLEST developers <xolest@xolest.invalid>"
     CACHE STRING "Maintainer field of the Debian packages")
+# Trees configured before kept the old default, which lintian refuses.
+if(XOL_PACKAGE_MAINTAINER STREQUAL "XOLEST developers <xolest@localhost>")
+    set(XOL_PACKAGE_MAINTAINER "XOLEST developers <xolest@xolest.invalid>"
+        CACHE STRING "Maintainer field of the Debian packages" FORCE)
+endif()
 set(XOL_PACKAGE_RELEASE 1 CACHE STRING "Debian revision of the packages")
 
 set(CPACK_PACKAGE_NAME xolest)
@@ -31,6 +38,9 @@ set(XOL_DEB_VERSION "${PROJECT_VERSION}-${XOL_PACKAGE_RELEASE}")
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libxolest${PROJECT_VERSION_MAJOR})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+# The library cache is brought up to date by dpkg's ldconfig trigger.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/dist/debian/triggers)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
     "Driver module for EST CM1N fire alarm panels (CIS protocol)
 The XOLEST driver module connects a fire alarm supervision host to an EST
@@ -51,11 +61,37 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME xolest-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 # The programs load the module at run time: the library scan cannot see it.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${CPACK_DEBIAN_RUNTIME_PACKAGE_NAME} (= ${XOL_DEB_VERSION})")
+# The completion file is of use only where bash-completion loads it.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS bash-completion)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION
     "Host program and panel simulator for the XOLEST driver
 xolhost drives the driver module as a supervision host does: describe, check
 addresses, scan, read, write and monitor a panel. xolpanel simulates a CM1N
 panel on a pseudo-terminal or a serial device, and misbehaves on request.")
+
+# Each package's doc folder holds the copyright and the Debian changelog; a
+# tree installed elsewhere than /usr (a tarball) gets neither.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    string(TIMESTAMP XOL_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+    set(XOL_DEB_DOCS ${CMAKE_CURRENT_BINARY_DIR}/debian)
+    configure_file(dist/debian/changelog.in ${XOL_DEB_DOCS}/changelog.Debian @ONLY)
+    add_custom_command(OUTPUT ${XOL_DEB_DOCS}/changelog.Debian.gz
+        COMMAND gzip -9nkf changelog.Debian
+        WORKING_DIRECTORY ${XOL_DEB_DOCS}
+        DEPENDS ${XOL_DEB_DOCS}/changelog.Debian
+        VERBATIM)
+    add_custom_target(xol_debian_changelog ALL DEPENDS ${XOL_DEB_DOCS}/changelog.Debian.gz)
+    set(XOL_DEB_DOC_PACKAGES runtime ${CPACK_DEBIAN_RUNTIME_PACKAGE_NAME}
+        dev ${CPACK_DEBIAN_DEV_PACKAGE_NAME})
+    if(TARGET xolhost AND TARGET xolpanel)
+        list(APPEND XOL_DEB_DOC_PACKAGES tools ${CPACK_DEBIAN_TOOLS_PACKAGE_NAME})
+    endif()
+    while(XOL_DEB_DOC_PACKAGES)
+        list(POP_FRONT XOL_DEB_DOC_PACKAGES component package)
+        install(FILES dist/debian/copyright ${XOL_DEB_DOCS}/changelog.Debian.gz
+                DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
+    endwhile()
+endif()
 
 set(CPACK_COMPONENTS_ALL runtime dev)
 if(TARGET xolhost AND TARGET xolpanel)

@@ -39,10 +39,19 @@ get_target_property(XOL_KELDOR_VERSION keldor VERSION)
 if(NOT XOL_KELDOR_VERSION)
     set(XOL_KELDOR_VERSION ${PROJECT_VERSION})
 endif()
-# From the pkg-config folder back to the prefix, however deep the library
-# folder is (lib, lib64, lib/x86_64-linux-gnu).
-file(RELATIVE_PATH XOL_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
-string(REGEX REPLACE "/$" "" XOL_PC_TO_PREFIX "${XOL_PC_TO_PREFIX}")
+# The .pc files' prefix. Installed into /usr (the Debian packages), the
+# absolute path, so pkg-config drops the system folders from --cflags and
+# --libs. Anywhere else (a tarball unpacked where one likes), the way from
+# the pkg-config folder back to the prefix, however deep the library folder
+# is (lib, lib64, lib/x86_64-linux-gnu).
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    set(XOL_PC_PREFIX /usr)
+else()
+    file(RELATIVE_PATH XOL_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig
+         ${CMAKE_INSTALL_PREFIX})
+    string(REGEX REPLACE "/$" "" XOL_PC_TO_PREFIX "${XOL_PC_TO_PREFIX}")
+    set(XOL_PC_PREFIX "\${pcfiledir}/${XOL_PC_TO_PREFIX}")
+endif()
 configure_file(cmake/xolest.pc.in ${CMAKE_CURRENT_BINARY_DIR}/xolest.pc @ONLY)
 configure_file(cmake/keldor.pc.in ${CMAKE_CURRENT_BINARY_DIR}/keldor.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/xolest.pc ${CMAKE_CURRENT_BINARY_DIR}/keldor.pc

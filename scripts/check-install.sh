@@ -18,16 +18,21 @@ mkdir -p "$work"
 
 libdir=$(find "$prefix" -name xolest.pc -printf '%h\n' | head -n 1)
 export PKG_CONFIG_PATH="$libdir"
-module=$(pkg-config --variable=modulepath xolest)
-cc $(pkg-config --cflags xolest) -std=c11 -Wall -Wextra -Werror \
+# The packages' .pc files name /usr itself; an unpacked root stands in for it.
+pc=()
+if [ "$build" = --installed ]; then
+    pc=(--define-variable=prefix="$prefix")
+fi
+module=$(pkg-config "${pc[@]}" --variable=modulepath xolest)
+cc $(pkg-config "${pc[@]}" --cflags xolest) -std=c11 -Wall -Wextra -Werror \
     "$root/tests/install/consumer.c" -o "$work/consumer-pc" -ldl
 "$work/consumer-pc" "$module"
 
 # <err.h> beside <xolest/keldor.h>: the header declares its err only on request.
 printf '#include <err.h>\n#include <xolest/keldor.h>\nint main(void) { KeldorSetSink(0, 0); return 0; }\n' \
     >"$work/both.c"
-cc $(pkg-config --cflags keldor) -std=c11 -Wall -Wextra -Werror "$work/both.c" -o "$work/both" \
-    $(pkg-config --libs keldor)
+cc $(pkg-config "${pc[@]}" --cflags keldor) -std=c11 -Wall -Wextra -Werror "$work/both.c" -o "$work/both" \
+    $(pkg-config "${pc[@]}" --libs keldor)
 
 cmake -S "$root/tests/install" -B "$work/consumer-build" -G Ninja \
     -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
@@ -38,8 +43,8 @@ ninja -C "$work/consumer-build" >/dev/null
 # its comment gives and with its CMakeLists.txt.
 example=$prefix/share/xolest/examples/host
 cc -std=c11 -Wall -Wextra -Werror "$example/example_host.c" -o "$work/example-pc" \
-    $(pkg-config --cflags xolest keldor) -DXOLEST_MODULE_PATH="\"$module\"" \
-    $(pkg-config --libs keldor) -Wl,-rpath,"$(pkg-config --variable=libdir keldor)" -ldl
+    $(pkg-config "${pc[@]}" --cflags xolest keldor) -DXOLEST_MODULE_PATH="\"$module\"" \
+    $(pkg-config "${pc[@]}" --libs keldor) -Wl,-rpath,"$(pkg-config "${pc[@]}" --variable=libdir keldor)" -ldl
 cmake -S "$example" -B "$work/example-build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
     -DCMAKE_C_FLAGS="-Wall -Wextra -Werror" >/dev/null
 ninja -C "$work/example-build" >/dev/null

@@ -50,6 +50,7 @@ declare -A files=(
 )
 all=
 for package in libxolest1 libxolest-dev xolest-tools; do
+    files[$package]+=" usr/share/doc/$package/copyright usr/share/doc/$package/changelog.Debian.gz"
     if [ -n "${depends[$package]:-}" ]; then
         declared=$(dpkg-deb -f "$(deb "$package")" Depends | tr ',' '\n' | sed 's/^ *//')
         grep -qxF -- "${depends[$package]}" <<<"$declared" ||
@@ -64,9 +65,19 @@ for package in libxolest1 libxolest-dev xolest-tools; do
     stray=$(grep -E '^usr/lib/[^/]+$|^usr/lib/[^/]+/' <<<"$listing" | grep -v "^usr/lib/$triplet/" || true)
     [ -z "$stray" ] || fail "$package installs outside usr/lib/$triplet: $stray"
 done
+recommends=$(dpkg-deb -f "$(deb xolest-tools)" Recommends)
+grep -qw bash-completion <<<"$recommends" || fail "xolest-tools does not recommend bash-completion"
 # dpkg refuses to install two packages that hold the same file.
 twice=$(sort <<<"$all" | uniq -d | grep . || true)
 [ -z "$twice" ] || fail "files in more than one package: $twice"
+
+# Lintian as Debian's archive runs it: no errors (warnings are shown).
+command -v lintian >/dev/null || fail "lintian is not installed (scripts/setup.sh installs it)"
+lintian --fail-on error "${debs[@]}" >"$build/lintian.log" 2>&1 || {
+    cat "$build/lintian.log" >&2
+    fail "lintian reports errors"
+}
+echo "lintian: no errors, $(grep -c '^W: ' "$build/lintian.log" || true) warning(s)"
 
 rm -rf "$scratch"
 mkdir -p "$scratch"
@@ -75,6 +86,12 @@ for file in "${debs[@]}"; do
     dpkg -x "$file" "$scratch"
 done
 bin=$scratch/usr/bin
+
+# The .pc files name /usr itself, so pkg-config drops the system folders.
+for pc in xolest keldor; do
+    grep -qx 'prefix=/usr' "$scratch/$lib/pkgconfig/$pc.pc" ||
+        fail "$pc.pc does not say prefix=/usr: $(head -n 1 "$scratch/$lib/pkgconfig/$pc.pc")"
+done
 
 # The installed xolhost loads the installed module, with no option, and
 # drives the simulator with it.
