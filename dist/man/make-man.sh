@@ -20,8 +20,8 @@ bindir=$(cd "$(dirname "$program")" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 wrappers=$(mktemp -d)
 trap 'rm -rf "$wrappers"' EXIT
-printf '#!/usr/bin/env bash\nset -o pipefail\n"%s" "$@" | sed -E -f "%s"\n' \
-    "$bindir/$name" "$here/cli11-types.sed" >"$wrappers/$name"
+printf '#!/usr/bin/env bash\nset -o pipefail\n(exec -a "%s" "%s" "$@") | sed -E -f "%s"\n' \
+    "$name" "$bindir/$name" "$here/cli11-types.sed" >"$wrappers/$name"
 chmod +x "$wrappers/$name"
 export PATH="$wrappers:$bindir:$PATH"
 # In a sanitizer build the programs run here for their help text only; leaks

@@ -20,7 +20,7 @@ declare -A sections=(
 declare -A codes=([xolhost]="0 1 2 3 64 70 74 130" [xolpanel]="0 2 3 64")
 # Lines a page must hold somewhere (fixed strings).
 declare -A texts=(
-    [xolhost]="GET /|GET /api/status|GET /api/zones|GET /api/zones/N|GET /api/events|GET /api/events.csv|GET /events|GET /healthz|GET /metrics|POST /api/command|POST /api/ack|no_answer (2)|late (2)|garbage (2)|STATE_DIRECTORY|XDG_STATE_HOME|$datadir/xolest/site.schema.json|O031250|2 (E) or 3 (D)"
+    [xolhost]="GET /|GET /api/status|GET /api/zones|GET /api/zones/N|GET /api/events|GET /api/events.csv|GET /events|GET /healthz|GET /metrics|POST /api/command|POST /api/ack|no_answer (2)|late (2)|garbage (2)|STATE_DIRECTORY|XDG_STATE_HOME|$datadir/xolest/site.schema.json|O031250|2 (E) or 3 (D)|xolhost read [OPTIONS] address"
     [xolpanel]="$datadir/xolest/scenario.schema.json|--silent-after N"
 )
 # CLI11's type text: "FILE:FILE", "INT:NONNEGATIVE", "UINT:{...}", "TEXT",
