@@ -180,68 +180,91 @@ std::map<std::string, std::string> RetainedPayloads(const FedState& fed, const M
     return topics;
 }
 
-std::vector<std::pair<std::string, std::string>> DiscoveryPayloads(const MqttSettings& mqtt) {
-    const std::string node = NodeId(mqtt.panelId);
-    const std::string base = mqtt.base();
-    const std::string& ha = *mqtt.discovery;
-    const json device = {{"identifiers", json::array({node})},
-                         {"name", mqtt.site != nullptr && !mqtt.site->name.empty()
-                                      ? mqtt.site->name
-                                      : "Fire panel " + mqtt.panelId},
-                         {"manufacturer", "EST"},
-                         {"model", "CM1N"}};
-    const json origin = {{"name", "xolhost"}, {"sw_version", mqtt.version}};
-    // Unavailable while the gateway is offline or the line is stale: a
-    // stale status is never shown as current.
-    const json availability =
-        json::array({{{"topic", base + "availability"}},
-                     {{"topic", base + "line"},
-                      {"value_template", "{{ 'offline' if value_json.stale else 'online' }}"}}});
+namespace {
+
+// The entities of one device, each with what every one of them carries.
+struct Discovery {
+    const MqttSettings& mqtt;
+    std::string node = NodeId(mqtt.panelId);
+    std::string base = mqtt.base();
+    json device;
+    json availability;
     std::vector<std::pair<std::string, std::string>> out;
-    auto entity = [&](const std::string& component, const std::string& object, json config) {
+
+    explicit Discovery(const MqttSettings& settings) : mqtt(settings) {
+        device = {{"identifiers", json::array({node})},
+                  {"name", mqtt.site != nullptr && !mqtt.site->name.empty()
+                               ? mqtt.site->name
+                               : "Fire panel " + mqtt.panelId},
+                  {"manufacturer", "EST"},
+                  {"model", "CM1N"}};
+        // Unavailable while the gateway is offline or the line is stale: a
+        // stale status is never shown as current.
+        availability = json::array(
+            {{{"topic", base + "availability"}},
+             {{"topic", base + "line"},
+              {"value_template", "{{ 'offline' if value_json.stale else 'online' }}"}}});
+    }
+
+    void entity(const std::string& component, const std::string& object, json config) {
         config["unique_id"] = node + "_" + object;
         config["object_id"] = node + "_" + object;
         config["device"] = device;
-        config["origin"] = origin;
+        config["origin"] = {{"name", "xolhost"}, {"sw_version", mqtt.version}};
         config["availability"] = availability;
         config["availability_mode"] = "all";
-        out.emplace_back(fmt::format("{}/{}/{}/{}/config", ha, component, node, object),
-                         Dump(config));
-    };
-    bool alarms = false;
-    if (mqtt.site != nullptr) {
+        out.emplace_back(
+            fmt::format("{}/{}/{}/{}/config", *mqtt.discovery, component, node, object),
+            Dump(config));
+    }
+
+    void zones() {
+        if (mqtt.site == nullptr) {
+            return;
+        }
+        bool alarms = false;
         for (const auto& entry : mqtt.site->classes) {
             alarms = alarms || entry.second == "alarm";
         }
-    }
-    if (mqtt.site != nullptr) {
         for (const auto& [zone, location] : mqtt.site->zones) {
+            const std::string topic = fmt::format("{}zone/{}", base, zone);
             entity("binary_sensor", fmt::format("zone_{}", zone),
                    {{"name", location},
-                    {"state_topic", fmt::format("{}zone/{}", base, zone)},
+                    {"state_topic", topic},
                     {"value_template", "{{ 'ON' if value_json.active else 'OFF' }}"},
                     {"device_class", alarms ? "smoke" : "problem"},
-                    {"json_attributes_topic", fmt::format("{}zone/{}", base, zone)}});
+                    {"json_attributes_topic", topic}});
         }
     }
-    for (char which : {'C', 'N'}) {
-        entity("sensor", fmt::format("count_{}", which),
-               {{"name", fmt::format("Count {}", which)},
-                {"state_topic", fmt::format("{}count/{}", base, which)},
+
+    void panel() {
+        for (char which : {'C', 'N'}) {
+            entity("sensor", fmt::format("count_{}", which),
+                   {{"name", fmt::format("Count {}", which)},
+                    {"state_topic", fmt::format("{}count/{}", base, which)},
+                    {"state_class", "measurement"}});
+        }
+        entity("sensor", "unacknowledged",
+               {{"name", "Unacknowledged events"},
+                {"state_topic", base + "line"},
+                {"value_template", "{{ value_json.unacknowledged }}"},
                 {"state_class", "measurement"}});
+        entity("binary_sensor", "line",
+               {{"name", "Panel line"},
+                {"state_topic", base + "line"},
+                {"value_template", "{{ 'ON' if value_json.channel == 'open' else 'OFF' }}"},
+                {"device_class", "connectivity"},
+                {"entity_category", "diagnostic"}});
     }
-    entity("sensor", "unacknowledged",
-           {{"name", "Unacknowledged events"},
-            {"state_topic", base + "line"},
-            {"value_template", "{{ value_json.unacknowledged }}"},
-            {"state_class", "measurement"}});
-    entity("binary_sensor", "line",
-           {{"name", "Panel line"},
-            {"state_topic", base + "line"},
-            {"value_template", "{{ 'ON' if value_json.channel == 'open' else 'OFF' }}"},
-            {"device_class", "connectivity"},
-            {"entity_category", "diagnostic"}});
-    return out;
+};
+
+} // namespace
+
+std::vector<std::pair<std::string, std::string>> DiscoveryPayloads(const MqttSettings& mqtt) {
+    Discovery discovery(mqtt);
+    discovery.zones();
+    discovery.panel();
+    return std::move(discovery.out);
 }
 
 } // namespace xolhost
