@@ -231,10 +231,13 @@ std::string PickOne(FuzzedDataProvider& in, std::initializer_list<const char*> k
 ApiRequest SomeRequest(FuzzedDataProvider& in, const Setup& setup) {
     ApiRequest request;
     request.method = PickOne(in, {"GET", "POST", "HEAD", "PUT"}, 8);
-    request.path = PickOne(
-        in, {"/api/status", "/api/zones", "/api/events", "/healthz", "/api/command", "/"}, 24);
+    request.path = PickOne(in,
+                           {"/api/status", "/api/zones", "/api/events", "/healthz", "/api/command",
+                            "/", "/api/zones/17", "/api/events.csv", "/metrics"},
+                           24);
     for (int n = in.ConsumeIntegralInRange<int>(0, 3); n > 0; --n) {
-        std::string key = PickOne(in, {"since", "names"}, 8);
+        std::string key =
+            PickOne(in, {"since", "names", "zone", "class", "status", "from", "line", "bogus"}, 8);
         request.params.emplace(std::move(key), in.ConsumeRandomLengthString(24));
     }
     switch (in.ConsumeIntegralInRange<int>(0, 3)) {
@@ -297,22 +300,45 @@ void CheckEvents(const json& body, uint64_t since, const Fed& fed) {
 
 void CheckReply(const ApiRequest& request, const ApiReply& reply, const Setup& setup,
                 const Fed& fed) {
-    const json body = json::parse(reply.body); // always JSON, whatever the request held
     Require(reply.askForToken == (reply.status == 401));
     const bool get = request.method == "GET";
+    if (reply.status == 200 && get && request.path == "/metrics") {
+        Require(reply.body.starts_with("# HELP "));
+        return;
+    }
+    if (reply.status == 200 && get && request.path == "/api/events.csv") {
+        Require(reply.body.starts_with("seq,time,event,"));
+        return;
+    }
+    const json body = json::parse(reply.body); // JSON, whatever the request held
+    if (get && reply.status == 400) {
+        // A parameter it does not take, or a malformed value: never ignored.
+        Require(!request.params.empty() && body["error"].is_string());
+        return;
+    }
     if (request.method == "POST" && request.path == "/api/command") {
         CheckCommand(request, reply, body, setup);
     } else if (get && request.path == "/api/status") {
         Require(reply.status == 200 && body.contains("channel"));
     } else if (get && request.path == "/api/zones") {
         Require(reply.status == 200);
-        CheckZones(body, fed);
-        Require(body.contains("names") == (setup.site && request.params.contains("names")));
+        if (request.params.size() == request.params.count("names")) {
+            CheckZones(body, fed); // unfiltered: every zone with a status
+        }
+        const auto names = request.params.find("names");
+        const bool askedNames =
+            names != request.params.end() && (names->second == "1" || names->second == "true");
+        Require(body.contains("names") == (setup.site && askedNames));
     } else if (get && request.path == "/api/events") {
         Require(reply.status == 200);
         CheckEvents(body, SinceOf(request), fed);
     } else if (get && request.path == "/healthz") {
-        Require(reply.status == 200 && body["status"] == "ok");
+        Require(reply.status == 200 ? body["status"] == "ok" : body["line"] == "failing");
+    } else if (get && request.path == "/api/zones/17") {
+        Require(reply.status == 200 && body["zone"] == 17);
+        Require(body["status"] == (fed.zones.contains(17) ? fed.zones.at(17) : 0));
+    } else if (get && (request.path == "/metrics" || request.path == "/api/events.csv")) {
+        Require(false); // answered above, or refused with 400
     } else {
         Require(reply.status == 404);
     }
@@ -380,7 +406,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Output out(OutputStyle{false, settings.utc, false, site});
     Board board(settings, site);
     BoardSink sink(board, settings.utc, site);
-    Api api(board, settings, queue, out, setup.token);
+    Api api(board, settings, queue, out, ApiTokens{setup.token, ""});
 
     uint64_t sequence = 0;
     Fed fed;

@@ -13,7 +13,7 @@ packages=(
     ser2net socat
     libcpp-httplib-dev chromium chromium-driver
     libsqlite3-dev
-    libmosquitto-dev mosquitto mosquitto-clients libmodbus-dev
+    libmosquitto-dev mosquitto mosquitto-clients libmodbus-dev prometheus
 )
 if [ "${XOL_WITH_FUZZERS:-1}" = 1 ]; then
     packages+=(libclang-rt-14-dev)

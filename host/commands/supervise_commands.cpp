@@ -182,6 +182,13 @@ int RunServe(CommandContext& context) {
         service->readJournal(*journal);
     }
     std::unique_ptr<Outputs> outputs = StartOutputs(context, supervisor, journal.get(), queue);
+    if (outputs && outputs->mqttStatus()) {
+        // The server stops before the outputs go.
+        service->addOutput([mqtt = outputs.get()] {
+            const MqttStatus status = mqtt->mqttStatus().value_or(MqttStatus{});
+            return OutputStatus{"mqtt", status.connected, status.waiting};
+        });
+    }
     try {
         supervisor.run(queue, [&] { return Stopping(context); });
     } catch (const Interrupted&) {

@@ -64,6 +64,51 @@ const char* CauseName(Cause cause) {
     return "unknown";
 }
 
+namespace {
+
+// What remains once the panel answered in time and bytes came back: noise,
+// a cut answer, or silence after some answers.
+Diagnosis AfterSomeAnswers(const CallTraffic& t, uint32_t timeoutMs) {
+    if (t.malformed > 0) {
+        if (t.goodReplies > 0) {
+            // Answers came, but bytes around them put the driver's exact-count
+            // reads out of step.
+            return {Cause::Garbage,
+                    fmt::format("bytes that belong to no answer came with the answers (such as "
+                                "{}) and put the driver's reading out of step: noise on the line",
+                                t.garbageSample),
+                    {}};
+        }
+        return {Cause::Garbage,
+                fmt::format("{} byte(s) came back but form no valid answer (such as {}): a wrong "
+                            "bit rate or parity, or noise on the line",
+                            t.bytesReceived, t.garbageSample),
+                {}};
+    }
+    if (t.cutReplies > 0) {
+        return {Cause::NoAnswer,
+                fmt::format("an answer stopped in the middle ({}) and nothing followed: the panel "
+                            "stopped answering (was it restarted or halted, or the cable pulled?)",
+                            t.cutSample),
+                {}};
+    }
+    if (t.unanswered == 0) {
+        return {Cause::NoAnswer,
+                fmt::format("the panel answered each of {} request(s), but not in a way that "
+                            "completed the call (--trace shows the frames)",
+                            t.requests),
+                {}};
+    }
+    return {Cause::NoAnswer,
+            fmt::format("the panel answered {} request(s), then left the last {} unanswered (each "
+                        "waited {} ms): it stopped answering; check that it is still on, its "
+                        "serial port enabled, and the cable",
+                        t.goodReplies + t.badChecksumReplies, t.unanswered, timeoutMs),
+            {}};
+}
+
+} // namespace
+
 Diagnosis DiagnoseLine(const CallTraffic& t, uint32_t timeoutTicks) {
     const uint32_t timeoutMs = timeoutTicks * 10;
     if (!t.portError.empty()) {
@@ -106,42 +151,7 @@ Diagnosis DiagnoseLine(const CallTraffic& t, uint32_t timeoutTicks) {
                             t.badChecksumReplies),
                 {}};
     }
-    if (t.malformed > 0) {
-        if (t.goodReplies > 0) {
-            // Answers came, but bytes around them put the driver's exact-count
-            // reads out of step.
-            return {Cause::Garbage,
-                    fmt::format("bytes that belong to no answer came with the answers (such as "
-                                "{}) and put the driver's reading out of step: noise on the line",
-                                t.garbageSample),
-                    {}};
-        }
-        return {Cause::Garbage,
-                fmt::format("{} byte(s) came back but form no valid answer (such as {}): a wrong "
-                            "bit rate or parity, or noise on the line",
-                            t.bytesReceived, t.garbageSample),
-                {}};
-    }
-    if (t.cutReplies > 0) {
-        return {Cause::NoAnswer,
-                fmt::format("an answer stopped in the middle ({}) and nothing followed: the panel "
-                            "stopped answering (was it restarted or halted, or the cable pulled?)",
-                            t.cutSample),
-                {}};
-    }
-    if (t.unanswered == 0) {
-        return {Cause::NoAnswer,
-                fmt::format("the panel answered each of {} request(s), but not in a way that "
-                            "completed the call (--trace shows the frames)",
-                            t.requests),
-                {}};
-    }
-    return {Cause::NoAnswer,
-            fmt::format("the panel answered {} request(s), then left the last {} unanswered (each "
-                        "waited {} ms): it stopped answering; check that it is still on, its "
-                        "serial port enabled, and the cable",
-                        t.goodReplies + t.badChecksumReplies, t.unanswered, timeoutMs),
-            {}};
+    return AfterSomeAnswers(t, timeoutMs);
 }
 
 Diagnosis DiagnoseUnwatched(bool relayAvailable) {

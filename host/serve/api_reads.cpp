@@ -435,6 +435,27 @@ void Metric(std::string& text, const char* name, const char* type, const char* h
     }
 }
 
+// The scans' running totals.
+void ScanMetrics(std::string& text, const json& s, const ScanTotals& t) {
+    const auto scans = s.value("scans", uint64_t{0});
+    const auto failed = s.value("failed_scans", uint64_t{0});
+    Metric(text, "xolest_scans_total", "counter", "Scan attempts by result.",
+           {{"{result=\"done\"}", static_cast<double>(scans - std::min(failed, scans))},
+            {"{result=\"failed\"}", static_cast<double>(failed)}});
+    Metric(text, "xolest_scans_incomplete_total", "counter",
+           "Completed scans that lost records (their clears held).",
+           {{"", static_cast<double>(t.incomplete)}});
+    Metric(text, "xolest_scan_records_total", "counter", "Status records read whole.",
+           {{"", static_cast<double>(t.records)}});
+    Metric(text, "xolest_scan_bad_checksums_total", "counter",
+           "Status records that failed their checksum.",
+           {{"", static_cast<double>(t.badChecksums)}});
+    Metric(text, "xolest_scan_restarts_total", "counter", "Scan attempts begun again.",
+           {{"", static_cast<double>(t.restarts)}});
+    Metric(text, "xolest_stray_bytes_total", "counter", "Panel bytes outside any frame.",
+           {{"", static_cast<double>(t.strayBytes)}});
+}
+
 } // namespace
 
 ApiReply Api::metrics(const ApiRequest& request) {
@@ -453,23 +474,7 @@ ApiReply Api::metrics(const ApiRequest& request) {
     std::lock_guard lock(board_.mutex);
     const json& s = board_.status;
     const ScanTotals& t = board_.totals;
-    const auto scans = s.value("scans", uint64_t{0});
-    const auto failed = s.value("failed_scans", uint64_t{0});
-    Metric(text, "xolest_scans_total", "counter", "Scan attempts by result.",
-           {{"{result=\"done\"}", static_cast<double>(scans - std::min(failed, scans))},
-            {"{result=\"failed\"}", static_cast<double>(failed)}});
-    Metric(text, "xolest_scans_incomplete_total", "counter",
-           "Completed scans that lost records (their clears held).",
-           {{"", static_cast<double>(t.incomplete)}});
-    Metric(text, "xolest_scan_records_total", "counter", "Status records read whole.",
-           {{"", static_cast<double>(t.records)}});
-    Metric(text, "xolest_scan_bad_checksums_total", "counter",
-           "Status records that failed their checksum.",
-           {{"", static_cast<double>(t.badChecksums)}});
-    Metric(text, "xolest_scan_restarts_total", "counter", "Scan attempts begun again.",
-           {{"", static_cast<double>(t.restarts)}});
-    Metric(text, "xolest_stray_bytes_total", "counter", "Panel bytes outside any frame.",
-           {{"", static_cast<double>(t.strayBytes)}});
+    ScanMetrics(text, s, t);
     if (board_.lastCompletedScan) {
         Metric(text, "xolest_last_completed_scan_timestamp_seconds", "gauge",
                "When the last completed scan ended (Unix time).",
@@ -501,7 +506,7 @@ ApiReply Api::metrics(const ApiRequest& request) {
     for (const auto& [which, value] : s["counts"].items()) {
         counts.emplace_back(fmt::format("{{count=\"{}\"}}", which), value.get<double>());
     }
-    Metric(text, "xolest_panel_count", "gauge", "The panel's counts as last read.", counts);
+    Metric(text, "xolest_panel_count_value", "gauge", "The panel's counts as last read.", counts);
     std::vector<std::pair<std::string, double>> connected, waiting;
     for (const OutputStatus& output : outputs) {
         const std::string label = fmt::format("{{output=\"{}\"}}", output.name);

@@ -11,8 +11,10 @@
 #include <dirent.h>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <netinet/in.h>
 #include <set>
+#include <sstream>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -40,7 +42,7 @@ struct Served {
     httplib::Client api{"127.0.0.1", port};
 
     explicit Served(const char* interval = "0.5", Access access = Access::Commands,
-                    const std::string& journal = "") {
+                    const std::string& journal = "", const std::vector<std::string>& extra = {}) {
         dir = std::filesystem::temp_directory_path() /
               ("xol_serve_" + std::to_string(::getpid()) + "_" + std::to_string(port));
         std::filesystem::create_directories(dir);
@@ -63,6 +65,7 @@ struct Served {
         if (!journal.empty()) {
             argv.insert(argv.end(), {"--journal", journal});
         }
+        argv.insert(argv.end(), extra.begin(), extra.end());
         host = std::make_unique<xoltest::Process>(argv);
         api.set_read_timeout(5, 0);
         EXPECT_TRUE(xoltest::WaitUntil(
@@ -220,6 +223,148 @@ TEST(Serve, RefusesWhatItDoesNotUnderstand) {
     EXPECT_TRUE(xoltest::Contains(done.err, "L0012 <- 2: done")) << done.err;
 }
 
+// The read endpoints refuse what they do not understand, with the reason,
+// rather than answer as if it were not there; they filter as asked; a Host
+// that names another server is refused (DNS rebinding); /metrics passes
+// promtool.
+TEST(Serve, ReadEndpointsSayNoAndFilter) {
+    Served served;
+    ASSERT_TRUE(xoltest::WaitUntil([&] { return served.get("/healthz")["line"] == "ok"; }, 10s));
+    struct Case {
+        const char* path;
+        int status;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"/api/zones?bogus=1", 400, "bogus: unknown parameter"},
+        {"/api/zones?bits=ZS_CODE1", 400, "bits: unknown parameter"},
+        {"/api/zones?status=ZS_CODE99", 400, "status"},
+        {"/api/zones?zone=0", 400, "zone"},
+        {"/api/zones?stale=maybe", 400, "stale"},
+        {"/api/zones?class=alarm", 400, "site file"},
+        {"/api/events?since=abc", 400, "since"},
+        {"/api/events?from=yesterday", 400, "from"},
+        {"/api/events?limit=5&limit=6", 400, "more than once"},
+        {"/api/events.csv?event=DROP%20TABLE", 400, "event"},
+        {"/api/zones/6300", 404, "1..6299"},
+        {"/healthz?verbose=1", 400, "verbose"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        auto reply = served.api.Get(c.path);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, c.status) << reply->body;
+        EXPECT_TRUE(xoltest::Contains(reply->body, c.error)) << reply->body;
+    }
+
+    // A normal zone answers with status 0; filters narrow the listing.
+    const json normal = served.get("/api/zones/44");
+    EXPECT_EQ(normal["status"], 0);
+    EXPECT_FALSE(normal["stale"].get<bool>());
+    EXPECT_EQ(served.get("/api/zones?zone=44")["zones"].size(), 1U);
+    const json alarmed = served.get("/api/zones?status=ZS_CODE1");
+    ASSERT_FALSE(alarmed["zones"].empty());
+    for (const json& zone : alarmed["zones"]) {
+        EXPECT_NE(zone["status"].get<int>() & 1, 0) << zone;
+    }
+    const std::vector<uint64_t> ofZone = served.ids("/api/events?zone=1204");
+    ASSERT_FALSE(ofZone.empty());
+    for (const json& event : served.get("/api/events?zone=1204")["events"]) {
+        EXPECT_EQ(event["zone"], 1204);
+    }
+    // The export holds the same events, oldest first.
+    auto csv = served.api.Get("/api/events.csv?zone=1204");
+    ASSERT_TRUE(csv && csv->status == 200);
+    std::vector<uint64_t> exported;
+    std::istringstream lines(csv->body);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_TRUE(line.starts_with("seq,time,event,zone,")) << line;
+    while (std::getline(lines, line)) {
+        exported.insert(exported.begin(), std::stoull(line));
+    }
+    EXPECT_EQ(exported, ofZone);
+
+    httplib::Headers evil{{"Host", "evil.example"}};
+    auto rebound = served.api.Get("/api/zones", evil);
+    ASSERT_TRUE(rebound);
+    EXPECT_EQ(rebound->status, 421);
+    auto local = served.api.Get("/api/status", {{"Host", "localhost:8080"}});
+    ASSERT_TRUE(local);
+    EXPECT_EQ(local->status, 200);
+
+    auto metrics = served.api.Get("/metrics");
+    ASSERT_TRUE(metrics && metrics->status == 200);
+    EXPECT_TRUE(xoltest::Contains(metrics->body, "xolest_scans_total{result=\"done\"}"));
+    if (std::system("command -v promtool >/dev/null 2>&1") != 0) {
+        std::cout << "[ SKIPPED  ] promtool check metrics: promtool is not installed\n";
+    } else {
+        std::ofstream(served.dir / "metrics.txt") << metrics->body;
+        const std::string check =
+            "promtool check metrics < " + (served.dir / "metrics.txt").string();
+        EXPECT_EQ(std::system(check.c_str()), 0) << metrics->body;
+    }
+    served.host->signal(SIGINT);
+    const xoltest::Finished done = served.host->wait();
+    EXPECT_TRUE(xoltest::Contains(done.err, "refused GET /api/zones from 127.0.0.1")) << done.err;
+}
+
+// With --read-token-file every request but /healthz needs the read token
+// (as a Bearer token, or the page's cookie), over TLS with a certificate
+// made here; the page itself says it needs it.
+TEST(Serve, ReadTokenAndTls) {
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("xol_tls_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
+    const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost"
+                             " -keyout " +
+                             key + " -out " + cert + " >/dev/null 2>&1";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    std::ofstream(dir / "read") << "look-only\n";
+    const int port = xoltest::FreePort();
+    xoltest::Process host({XOLHOST_PATH, "--simulate", "serve", "--listen",
+                           "127.0.0.1:" + std::to_string(port), "--interval", "0.5",
+                           "--read-token-file", (dir / "read").string(), "--tls-cert", cert,
+                           "--tls-key", key});
+    httplib::Client api("https://127.0.0.1:" + std::to_string(port));
+    api.enable_server_certificate_verification(false);
+    ASSERT_TRUE(xoltest::WaitUntil(
+        [&] {
+            auto health = api.Get("/healthz"); // no token needed
+            return health && health->status == 200;
+        },
+        30s))
+        << host.errSoFar();
+    struct Case {
+        const char* path;
+        httplib::Headers headers;
+        int status;
+    };
+    const Case cases[] = {
+        {"/api/status", {}, 401},
+        {"/metrics", {}, 401},
+        {"/api/status", {{"Authorization", "Bearer wrong"}}, 401},
+        {"/api/status", {{"Authorization", "Bearer look-only"}}, 200},
+        {"/metrics", {{"Authorization", "Bearer look-only"}}, 200},
+        {"/api/zones", {{"Cookie", "a=b; xol_read=look%2Donly"}}, 200},
+        {"/", {}, 401},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        auto reply = api.Get(c.path, c.headers);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, c.status) << reply->body;
+    }
+    EXPECT_TRUE(xoltest::Contains(api.Get("/")->body, "<!DOCTYPE html>"));
+    // Plain HTTP on the TLS port gets nothing.
+    httplib::Client plain("127.0.0.1", port);
+    plain.set_read_timeout(3, 0);
+    auto refused = plain.Get("/healthz");
+    EXPECT_TRUE(!refused || refused->status != 200);
+    std::filesystem::remove_all(dir);
+}
+
 // Acknowledging takes the token of --token-file and a checked body, needs
 // no --allow-commands, and is refused outright without a token file.
 TEST(Serve, AcknowledgesWaitingEventsWithTheToken) {
@@ -349,9 +494,9 @@ TEST(Serve, RefusesAcknowledgementsWithoutATokenFile) {
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status, 403);
     EXPECT_TRUE(xoltest::Contains(reply->body, "--token-file")) << reply->body;
-    // A simulated panel keeps no journal unless asked; the line is fine.
-    const json health = served.get("/healthz");
-    EXPECT_EQ(health["line"], "ok");
+    // A simulated panel keeps no journal unless asked; the line is fine
+    // once a scan has completed.
+    EXPECT_TRUE(xoltest::WaitUntil([&] { return served.get("/healthz")["line"] == "ok"; }, 10s));
     EXPECT_EQ(served.get("/api/status")["journal"], "none");
     EXPECT_FALSE(served.get("/api/status")["acknowledgements"].get<bool>());
 }
