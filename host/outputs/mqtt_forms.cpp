@@ -24,17 +24,6 @@ std::string Dump(const json& value) {
     return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-const char* ChannelText(ChannelState channel) {
-    switch (channel) {
-    case ChannelState::Open:
-        return "open";
-    case ChannelState::Failing:
-        return "failing";
-    default:
-        return "closed";
-    }
-}
-
 // A status not confirmed by the last completed scan: the line is stale, or
 // the status was held through a scan that lost records.
 bool ZoneStale(const SupervisionState& state, int zone) {
@@ -63,7 +52,7 @@ json ZonePayload(int zone, const FedState& fed, const MqttSettings& mqtt) {
 
 json LinePayload(const FedState& fed, const MqttSettings& mqtt) {
     const SupervisionState& state = fed.state;
-    return {{"channel", ChannelText(state.channel)},
+    return {{"channel", ChannelStateName(state.channel)},
             {"last_completed_scan", state.lastCompletedScan
                                         ? json(Rfc3339(*state.lastCompletedScan, mqtt.utc))
                                         : json(nullptr)},

@@ -20,14 +20,6 @@ using nlohmann::json;
 
 namespace {
 
-std::string Dump(const json& value) {
-    return value.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-ApiReply Reply(const json& body, int status = 200) {
-    return {status, Dump(body), false};
-}
-
 // Compares in time independent of where the texts differ.
 bool SameToken(const std::string& given, const std::string& token) {
     if (token.empty()) {
@@ -155,6 +147,11 @@ std::optional<std::string> ParseAck(const std::string& text, std::optional<uint6
 
 } // namespace
 
+ApiReply JsonReply(const json& body, int status) {
+    return {status, body.dump(-1, ' ', false, json::error_handler_t::replace), false,
+            "application/json"};
+}
+
 std::string LogText(std::string_view text) {
     std::string shown;
     for (char c : text) {
@@ -269,7 +266,7 @@ bool IsWildcard(const std::string& host) {
 ApiReply Api::refuse(const ApiRequest& request, int status, const std::string& why) {
     out_.progress(fmt::format("refused {} {} from {}: {}", LogText(request.method),
                               LogText(request.path), LogText(request.remote), why));
-    ApiReply reply = Reply({{"result", "refused"}, {"error", why}}, status);
+    ApiReply reply = JsonReply({{"result", "refused"}, {"error", why}}, status);
     reply.askForToken = status == 401;
     return reply;
 }
@@ -319,16 +316,17 @@ ApiReply Api::handle(const ApiRequest& request) {
         return acknowledge(request);
     }
     if (request.method != "GET") {
-        return Reply({{"error", "not found"}}, 404);
+        return JsonReply({{"error", "not found"}}, 404);
     }
     if (request.path == "/api/status") {
         if (!request.params.empty()) {
-            return Reply({{"error", fmt::format("{}: unknown parameter (/api/status takes none)",
-                                                LogText(request.params.begin()->first))}},
-                         400);
+            return JsonReply(
+                {{"error", fmt::format("{}: unknown parameter (/api/status takes none)",
+                                       LogText(request.params.begin()->first))}},
+                400);
         }
         std::lock_guard lock(board_.mutex);
-        return Reply(board_.status);
+        return JsonReply(board_.status);
     }
     if (request.path == "/api/zones") {
         return zones(request);
@@ -345,7 +343,7 @@ ApiReply Api::handle(const ApiRequest& request) {
     if (request.path == "/metrics") {
         return metrics(request);
     }
-    return Reply({{"error", "not found"}}, 404);
+    return JsonReply({{"error", "not found"}}, 404);
 }
 
 bool Api::authorized(const ApiRequest& request) const {
@@ -364,7 +362,7 @@ ApiReply Api::command(const ApiRequest& request) {
     const std::string from = LogText(request.remote);
     auto refuse = [&](int status, const std::string& why) {
         out_.progress(fmt::format("command from {}: {}: refused: {}", from, LogText(what), why));
-        ApiReply reply = Reply({{"result", "refused"}, {"error", why}}, status);
+        ApiReply reply = JsonReply({{"result", "refused"}, {"error", why}}, status);
         reply.askForToken = status == 401;
         return reply;
     };
@@ -387,7 +385,7 @@ ApiReply Api::command(const ApiRequest& request) {
     if (!result.error.empty()) {
         body["error"] = result.error;
     }
-    return Reply(body, result.result == RC_DONE ? 200 : 409);
+    return JsonReply(body, result.result == RC_DONE ? 200 : 409);
 }
 
 // Acknowledging sends nothing to the panel: it needs the token, not
@@ -405,7 +403,7 @@ ApiReply Api::acknowledge(const ApiRequest& request) {
     auto answer = [&](int status, const std::string& outcome, json body) {
         out_.progress(
             fmt::format("acknowledgement from {}: {}: {}", from, LogText(what), LogText(outcome)));
-        ApiReply reply = Reply(body, status);
+        ApiReply reply = JsonReply(body, status);
         reply.askForToken = status == 401;
         return reply;
     };

@@ -108,6 +108,9 @@ private:
     std::vector<std::function<OutputStatus()>> outputs_;
 };
 
+// A JSON reply; texts not valid UTF-8 are replaced, never thrown on.
+ApiReply JsonReply(const nlohmann::json& body, int status = 200);
+
 // The token of --token-file or --read-token-file; UsageError when it holds
 // none.
 std::string ReadToken(const std::string& path, const char* option = "--token-file");

@@ -22,14 +22,6 @@ using nlohmann::json;
 
 namespace {
 
-std::string Dump(const json& value) {
-    return value.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-ApiReply Reply(const json& body, int status = 200) {
-    return {status, Dump(body), false, "application/json"};
-}
-
 // A request's parameters, each taken once: an error names the first one
 // that is unknown or given twice.
 class Params {
@@ -154,7 +146,7 @@ private:
 };
 
 ApiReply BadRequest(const std::string& why) {
-    return Reply({{"error", why}}, 400);
+    return JsonReply({{"error", why}}, 400);
 }
 
 std::string Lower(std::string text) {
@@ -302,7 +294,7 @@ ApiReply Api::zones(const ApiRequest& request) {
         }
         body["names"] = names;
     }
-    return Reply(body);
+    return JsonReply(body);
 }
 
 ApiReply Api::zone(const ApiRequest& request) {
@@ -311,15 +303,15 @@ ApiReply Api::zone(const ApiRequest& request) {
     auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), zone);
     if (number.empty() || error != std::errc() || end != number.data() + number.size() ||
         zone < 1 || zone > ZONE_COUNT) {
-        return Reply({{"error", fmt::format("zone: must be a zone number 1..{}", ZONE_COUNT)}},
-                     404);
+        return JsonReply({{"error", fmt::format("zone: must be a zone number 1..{}", ZONE_COUNT)}},
+                         404);
     }
     Params params(request, {});
     if (!params.problem().empty()) {
         return BadRequest(params.problem());
     }
     std::lock_guard lock(board_.mutex);
-    return Reply(board_.zoneEntry(zone, out_.site()));
+    return JsonReply(board_.zoneEntry(zone, out_.site()));
 }
 
 // Newest first: a page of at most `limit` events below `before`, only
@@ -376,7 +368,7 @@ ApiReply Api::events(const ApiRequest& request, bool csv) {
         body["text"] = e.text;
         list.push_back(std::move(body));
     }
-    return Reply({{"events", std::move(list)}});
+    return JsonReply({{"events", std::move(list)}});
 }
 
 // Nothing when there is no journal to read, or it cannot be read now.
@@ -418,7 +410,7 @@ ApiReply Api::health(const ApiRequest& request) {
                  {"stale", board_.stale},
                  {"last_scan", status.value("last_scan", json(nullptr))},
                  {"journal", status.value("journal", "none")}};
-    return Reply(body, alive && journaling && (!askLine || lineOk) ? 200 : 503);
+    return JsonReply(body, alive && journaling && (!askLine || lineOk) ? 200 : 503);
 }
 
 namespace {

@@ -42,17 +42,6 @@ json BitsLegend(const Site* site) {
     return legend;
 }
 
-const char* ChannelName(ChannelState state) {
-    switch (state) {
-    case ChannelState::Open:
-        return "open";
-    case ChannelState::Failing:
-        return "failing";
-    default:
-        return "closed";
-    }
-}
-
 uint16_t SetBits(const EventBody& body) {
     if (const auto* initial = std::get_if<event::ZoneInitial>(&body)) {
         return initial->status;
@@ -405,7 +394,7 @@ void BoardSink::state(const SupervisionState& state) {
     s["unacknowledged_count"] = state.unacknowledged.size();
     s["unacknowledged_alarms"] = alarms;
     s["band"] = std::move(active);
-    s["channel"] = ChannelName(state.channel);
+    s["channel"] = ChannelStateName(state.channel);
     s["reopens"] = state.reopens;
     s["scans"] = state.scans;
     s["failed_scans"] = state.failedScans;

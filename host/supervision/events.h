@@ -111,6 +111,18 @@ struct Event {
 
 enum class ChannelState { Open, Failing, Closed };
 
+// "open", "failing", "closed": the channel's state as pages and outputs name it.
+inline const char* ChannelStateName(ChannelState state) {
+    switch (state) {
+    case ChannelState::Open:
+        return "open";
+    case ChannelState::Failing:
+        return "failing";
+    default:
+        return "closed";
+    }
+}
+
 // The last scan attempt's figures.
 struct ScanFigures {
     int32_t result = 0;
