@@ -38,7 +38,16 @@ done
 
 if [ ${#missing[@]} -gt 0 ] || [ -n "${need_update:-}" ]; then
     echo "setup: installing ${missing[*]:-(package lists only)}"
-    as_root apt-get -o DPkg::Lock::Timeout=300 update -qq
+    # A mirror in the middle of a sync fails an update now and then: try
+    # again, and go on with what was fetched if it keeps failing, so that
+    # the install below says what is really missing.
+    for try in 1 2 3; do
+        if as_root apt-get -o DPkg::Lock::Timeout=300 -o Acquire::Retries=3 update -qq; then
+            break
+        fi
+        echo "setup: apt-get update failed (try $try of 3)"
+        sleep $((try * 10))
+    done
     if [ ${#missing[@]} -gt 0 ]; then
         as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends \
             "${missing[@]}" >/dev/null

@@ -104,6 +104,7 @@ TEST(TechnicianLine, EachLineFaultHasItsOwnCause) {
         int exitCode;
         std::string cause;
         std::string advice;
+        bool mayRecover = false; // a correct, complete result passes too
     };
     auto faults = [](auto set) {
         xolsim::FaultOptions f;
@@ -143,13 +144,16 @@ TEST(TechnicianLine, EachLineFaultHasItsOwnCause) {
          "no_answer",
          "stopped in the middle"},
         // Late within the driver's tries, and late beyond them: the answers
-        // that come after the call gave up are still heard.
+        // that come after the call gave up are still heard. Within the tries,
+        // each restart's answer races the next read's time-out, so that scan
+        // may also end well on the answers to the earlier start requests.
         {"panel late by 1.3 time-outs",
          faults([](auto& f) { f.delay = 52ms; }),
          {"scan"},
          EXIT_FAILED,
          "late",
-         "up to 52 ms"},
+         "up to 52 ms",
+         true},
         {"panel late by 7.5 time-outs",
          faults([](auto& f) { f.delay = 300ms; }),
          {"scan"},
@@ -192,8 +196,14 @@ TEST(TechnicianLine, EachLineFaultHasItsOwnCause) {
         std::vector<std::string> args = c.args;
         args.push_back("--json");
         Finished run = RunXolhostOn(panel.devicePath(), args);
-        EXPECT_EQ(run.exitCode, c.exitCode) << c.name << "\n" << run.out << run.err;
         json outcome = ParseJson(run.out);
+        if (c.mayRecover && run.exitCode == EXIT_DONE) {
+            ASSERT_EQ(outcome["zones"].size(), 2u) << c.name << "\n" << run.out;
+            EXPECT_EQ(outcome["zones"][0]["status"], 9) << run.out;
+            EXPECT_EQ(outcome["zones"][1]["status"], 16) << run.out;
+            continue;
+        }
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.name << "\n" << run.out << run.err;
         EXPECT_EQ(outcome["cause"], c.cause) << c.name << "\n" << run.out;
         EXPECT_TRUE(Contains(outcome.value("error", ""), c.advice)) << c.name << "\n" << run.out;
         if (c.cause == "value") {
