@@ -1,6 +1,7 @@
 #include "codec/text.h"
 
 #include <algorithm>
+#include <cctype>
 #include <vector>
 
 namespace cis {
@@ -77,6 +78,27 @@ std::size_t EditDistance(std::string_view a, std::string_view b) {
         }
     }
     return row[b.size()];
+}
+
+std::string_view NearestWord(std::string_view word, std::span<const std::string_view> known) {
+    auto lower = [](std::string_view text) {
+        std::string folded(text);
+        for (char& c : folded) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        return folded;
+    };
+    const std::string folded = lower(word);
+    std::string_view nearest;
+    std::size_t best = 3;
+    for (std::string_view candidate : known) {
+        std::size_t distance = EditDistance(folded, lower(candidate));
+        if (distance < best && distance < std::max<std::size_t>(candidate.size(), 2)) {
+            best = distance;
+            nearest = candidate;
+        }
+    }
+    return nearest;
 }
 
 } // namespace cis

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -16,5 +17,9 @@ std::string HexBytes(std::string_view bytes, std::size_t max = 16);
 int HexDigit(char c);
 // Edits (insert, delete, change a byte) from one word to the other; case counts.
 std::size_t EditDistance(std::string_view a, std::string_view b);
+// The word of `known` a misspelt `word` most likely meant, case aside: at
+// most two edits away, and fewer edits than that word has letters (two for
+// one-letter words). Empty when none is that near.
+std::string_view NearestWord(std::string_view word, std::span<const std::string_view> known);
 
 } // namespace cis

@@ -22,17 +22,6 @@ using nlohmann::json;
     throw ScenarioError(fmt::format("{}: {}", where, what));
 }
 
-// Edits (insert, delete, change a letter) from one word to the other, ignoring case.
-std::size_t Distance(std::string_view a, std::string_view b) {
-    auto lower = [](std::string_view word) {
-        std::string text(word);
-        std::transform(text.begin(), text.end(), text.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        return text;
-    };
-    return cis::EditDistance(lower(a), lower(b));
-}
-
 void OnlyKeys(const json& object, const std::string& where,
               std::initializer_list<std::string_view> allowed) {
     if (!object.is_object()) {
@@ -43,15 +32,8 @@ void OnlyKeys(const json& object, const std::string& where,
             continue;
         }
         // A misspelling is the usual cause: name the nearest key, else all of them.
-        std::string_view nearest;
-        std::size_t best = 3;
-        for (std::string_view key : allowed) {
-            std::size_t d = Distance(item.key(), key);
-            if (d < best && d < std::max<std::size_t>(key.size(), 2)) {
-                best = d;
-                nearest = key;
-            }
-        }
+        std::string_view nearest =
+            cis::NearestWord(item.key(), std::span(allowed.begin(), allowed.size()));
         if (!nearest.empty()) {
             Fail(where,
                  fmt::format("unknown key \"{}\" (did you mean \"{}\"?)", item.key(), nearest));
