@@ -13,6 +13,7 @@
 #include "platform/exit_codes.h"
 #include "platform/interrupts.h"
 #include "platform/platform.h"
+#include "platform/service_manager.h"
 #include "present/output.h"
 #include "present/site.h"
 
@@ -25,7 +26,7 @@ int main(int argc, char** argv) {
     const bool cursor = StderrTakesCursorCodes();
     Interrupts interrupts(cursor);
     Site site;
-    Output out({options.json, options.utc, cursor, nullptr});
+    Output out({options.json, options.utc, cursor, nullptr, StderrGoesToJournal()});
     int code = EXIT_DONE;
     try {
         for (const std::string& warning : IgnoredOptions(options)) {

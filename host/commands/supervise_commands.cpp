@@ -2,11 +2,14 @@
 // events printed, or shown on the web page.
 #include <fmt/format.h>
 
+#include <cmath>
+
 #include "codec/control_values.h"
 #include "commands/command_table.h"
 #include "commands/journal_setup.h"
 #include "commands/options.h"
 #include "commands/output_setup.h"
+#include "line/longest_step.h"
 #include "line/panel_line.h"
 #include "platform/exit_codes.h"
 #include "platform/interrupts.h"
@@ -14,6 +17,7 @@
 #include "present/site.h"
 #include "serve/serve.h"
 #include "sinks/printers.h"
+#include "sinks/service_status.h"
 #include "supervision/supervisor.h"
 
 namespace xolhost {
@@ -125,12 +129,42 @@ SupervisionSettings SettingsOf(const Options& options, const Site* site) {
     return settings;
 }
 
+// Under a service manager (systemd): what it hears of supervision, with the
+// watchdog fed from the loop. Null without one.
+std::unique_ptr<ServiceStatus> AttachServiceManager(CommandContext& context,
+                                                    SupervisionSettings& settings) {
+    ServiceManager manager = ServiceManager::FromEnvironment();
+    if (!manager.present()) {
+        return nullptr;
+    }
+    auto service = std::make_unique<ServiceStatus>(manager, context.options.utc);
+    const StepBound step = LongestStep(*context.lineSettings, settings.counts);
+    std::string said = service->starting(
+        context.options.port, std::chrono::seconds(static_cast<int64_t>(std::ceil(step.total()))),
+        WatchdogFor(step));
+    if (!said.empty()) {
+        context.out.warning(said);
+    }
+    settings.waiting = [status = service.get()] { status->alive(); };
+    return service;
+}
+
+// How supervision ended, for the service manager and the log.
+std::string EndedBy(const CommandContext& context) {
+    return context.interrupts.requested() ? context.interrupts.name() : "an error";
+}
+
 } // namespace
 
 int RunMonitor(CommandContext& context) {
     Output& out = context.out;
     DriverPanel panel(context);
-    Supervisor supervisor(panel, SettingsOf(context.options, out.site()));
+    SupervisionSettings settings = SettingsOf(context.options, out.site());
+    std::unique_ptr<ServiceStatus> service = AttachServiceManager(context, settings);
+    Supervisor supervisor(panel, settings);
+    if (service) {
+        supervisor.addSink(*service);
+    }
     EventPrinter printer(out, context.options.utc);
     supervisor.addSink(printer);
     std::unique_ptr<EventJournal> journal = AttachJournal(context, supervisor);
@@ -144,6 +178,9 @@ int RunMonitor(CommandContext& context) {
         supervisor.run(queue, [&] { return Stopping(context); });
     } catch (const Interrupted&) {
         // An interrupt is how a monitor ends.
+    }
+    if (service) {
+        service->stopping(out.stdoutFailed() ? "standard output failed" : EndedBy(context));
     }
     if (out.stdoutFailed()) {
         return EXIT_OUTPUT;
@@ -160,6 +197,28 @@ int RunMonitor(CommandContext& context) {
     return supervisor.failing() ? EXIT_FAILED : EXIT_DONE;
 }
 
+namespace {
+
+// serve's parts that outlive its loop: the web service, and the outputs
+// fed from the same supervisor (the server stops before they go).
+void ServeOutputs(CommandContext& context, Supervisor& supervisor, WebService& service,
+                  CommandQueue& queue, std::unique_ptr<EventJournal>& journal,
+                  std::unique_ptr<Outputs>& outputs) {
+    journal = AttachJournal(context, supervisor);
+    if (journal) {
+        service.readJournal(*journal);
+    }
+    outputs = StartOutputs(context, supervisor, journal.get(), queue);
+    if (outputs && outputs->mqttStatus()) {
+        service.addOutput([mqtt = outputs.get()] {
+            const MqttStatus status = mqtt->mqttStatus().value_or(MqttStatus{});
+            return OutputStatus{"mqtt", status.connected, status.waiting};
+        });
+    }
+}
+
+} // namespace
+
 int RunServe(CommandContext& context) {
     const Options& options = context.options;
     Output& out = context.out;
@@ -173,22 +232,18 @@ int RunServe(CommandContext& context) {
         return EXIT_FAILED;
     }
     DriverPanel panel(context);
-    Supervisor supervisor(panel, SettingsOf(options, out.site()));
+    SupervisionSettings settings = SettingsOf(options, out.site());
+    std::unique_ptr<ServiceStatus> manager = AttachServiceManager(context, settings);
+    Supervisor supervisor(panel, settings);
     ProgressPrinter progress(out);
     supervisor.addSink(service->sink());
     supervisor.addSink(progress);
-    std::unique_ptr<EventJournal> journal = AttachJournal(context, supervisor);
-    if (journal) {
-        service->readJournal(*journal);
+    if (manager) {
+        supervisor.addSink(*manager);
     }
-    std::unique_ptr<Outputs> outputs = StartOutputs(context, supervisor, journal.get(), queue);
-    if (outputs && outputs->mqttStatus()) {
-        // The server stops before the outputs go.
-        service->addOutput([mqtt = outputs.get()] {
-            const MqttStatus status = mqtt->mqttStatus().value_or(MqttStatus{});
-            return OutputStatus{"mqtt", status.connected, status.waiting};
-        });
-    }
+    std::unique_ptr<EventJournal> journal;
+    std::unique_ptr<Outputs> outputs;
+    ServeOutputs(context, supervisor, *service, queue, journal, outputs);
     try {
         supervisor.run(queue, [&] { return Stopping(context); });
     } catch (const Interrupted&) {
@@ -198,6 +253,9 @@ int RunServe(CommandContext& context) {
         service->stop();
         throw;
     }
+    if (manager) {
+        manager->stopping(out.stdoutFailed() ? "standard output failed" : EndedBy(context));
+    }
     service->stop();
     if (outputs) {
         outputs->stop();
@@ -205,9 +263,7 @@ int RunServe(CommandContext& context) {
     if (out.stdoutFailed()) {
         return EXIT_OUTPUT;
     }
-    out.progress(fmt::format("serving ended by {}", context.interrupts.requested()
-                                                        ? context.interrupts.name()
-                                                        : "an error"));
+    out.progress(fmt::format("serving ended by {}", EndedBy(context)));
     return EXIT_DONE;
 }
 

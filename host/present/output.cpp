@@ -44,26 +44,36 @@ void Output::printLine(const std::string& text) {
     }
 }
 
-void Output::toStderr(const std::string& text) {
+void Output::toStderr(int priority, const std::string& text) {
+    std::string lines = text;
+    if (style_.syslogPrefixes) {
+        // The journal reads a priority at the start of every line it gets.
+        const std::string prefix = fmt::format("<{}>", priority);
+        lines.insert(0, prefix);
+        for (std::size_t at = lines.find('\n'); at != std::string::npos && at + 1 < lines.size();
+             at = lines.find('\n', at + 1)) {
+            lines.insert(at + 1, prefix);
+        }
+    }
     std::lock_guard lock(mutex_);
-    fmt::print(stderr, "{}{}\n", FreshLine(style_.cursor), text);
+    fmt::print(stderr, "{}{}\n", FreshLine(style_.cursor), lines);
     std::fflush(stderr);
 }
 
 void Output::error(const std::string& text) {
-    toStderr("xolhost: " + text);
+    toStderr(3, "xolhost: " + text);
 }
 
 void Output::warning(const std::string& text) {
-    toStderr("xolhost: warning: " + text);
+    toStderr(4, "xolhost: warning: " + text);
 }
 
 void Output::progress(const std::string& text) {
-    toStderr("xolhost: " + text);
+    toStderr(6, "xolhost: " + text);
 }
 
 void Output::traceLine(const std::string& text) {
-    toStderr(text);
+    toStderr(7, text);
 }
 
 std::string Output::now(bool forJson) const {

@@ -22,6 +22,9 @@ struct OutputStyle {
     bool utc = false;
     bool cursor = false; // standard error takes cursor codes
     const Site* site = nullptr;
+    // Standard error goes to the journal: each line starts with its syslog
+    // priority ("<3>" for errors), which the journal takes as the level.
+    bool syslogPrefixes = false;
 };
 
 class Output {
@@ -55,7 +58,8 @@ public:
     bool finish(std::string& problem);
 
 private:
-    void toStderr(const std::string& text);
+    // `priority`: the line's syslog priority (3 error .. 7 debug).
+    void toStderr(int priority, const std::string& text);
 
     OutputStyle style_;
     std::mutex mutex_;

@@ -25,6 +25,10 @@ struct SupervisionSettings {
     // Whether an event waits for an operator's acknowledgement; none given:
     // every event that sets a status bit does.
     std::function<bool(const EventBody&)> needsAcknowledgement;
+    // Called by run() on the supervising thread each time it looks at the
+    // clock between steps (every 50 ms at least while it waits): whatever
+    // must hear that the loop goes on (a service's watchdog) hears it here.
+    std::function<void()> waiting;
 };
 
 // Events that set a status bit: what waits for acknowledgement when the
