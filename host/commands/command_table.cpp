@@ -33,6 +33,10 @@ constexpr std::array COMMANDS = {
                 "  xolhost journal --journal site.journal --since 2h\n"
                 "  xolhost journal --panel-id ttyUSB0 --zone 17 --format csv\n"
                 "  xolhost journal --journal site.journal --check\n"},
+    CommandSpec{"config", false, RunConfig,
+                "Show and check the settings of a configuration file and the command line",
+                "  xolhost --config /etc/xolest/north.toml config\n"
+                "  xolhost --config north.toml --port ttyUSB1 config --json\n"},
 };
 
 } // namespace

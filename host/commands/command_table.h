@@ -46,5 +46,6 @@ int RunWrite(CommandContext& context);
 int RunMonitor(CommandContext& context);
 int RunServe(CommandContext& context);
 int RunJournal(CommandContext& context);
+int RunConfig(CommandContext& context);
 
 } // namespace xolhost

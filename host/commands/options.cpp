@@ -13,7 +13,9 @@
 #include "codec/control_values.h"
 #include "codec/text.h"
 #include "commands/command_table.h"
+#include "commands/config_file.h"
 #include "platform/exit_codes.h"
+#include "platform/service_manager.h"
 
 #ifndef XOLHOST_VERSION
 #define XOLHOST_VERSION "unknown"
@@ -179,6 +181,7 @@ void AddGlobalOptions(CLI::App& app, Options& options) {
     app.get_option("--port")->excludes(simulate);
     app.add_flag("--trace-panel", options.tracePanel,
                  "With --simulate: show the simulated panel's own trace on stderr");
+    AddConfigOption(app, options);
 }
 
 // Who may look at serve's page and API, and over what.
@@ -295,6 +298,23 @@ void AddOutputOptions(CLI::App& command, Options& options) {
         ->group(group);
 }
 
+void AddServeOptions(CLI::App& serve, Options& options) {
+    serve.add_option("--interval", options.interval, "Seconds between scans (0..86400, default 2)")
+        ->check(CLI::Validator(IntervalCheck, ""))
+        ->type_name("SECONDS");
+    AddJournalOptions(serve, options, true);
+    AddOutputOptions(serve, options);
+    serve.add_option("--listen", options.listen, "Address and port (default 127.0.0.1:8080)")
+        ->type_name("ADDRESS:PORT");
+    auto* allow = serve.add_flag("--allow-commands", options.allowCommands,
+                                 "Take control commands from the page (POST with the token)");
+    serve.add_option("--token-file", options.tokenFile, "File holding the commands' Bearer token")
+        ->type_name("FILE")
+        ->check(CLI::ExistingFile);
+    allow->needs(serve.get_option("--token-file"));
+    AddAccessOptions(serve, options);
+}
+
 std::map<std::string, CLI::App*> AddCommands(CLI::App& app, Options& options) {
     std::map<std::string, CLI::App*> commands;
     for (const CommandSpec& command : CommandTable()) {
@@ -324,24 +344,13 @@ std::map<std::string, CLI::App*> AddCommands(CLI::App& app, Options& options) {
     monitor->add_option("--scans", options.scans, "Stop after this many scans (0: never)")
         ->check(CLI::NonNegativeNumber);
     monitor->add_flag("--counts", options.counts, "Also read !C and !N and print their changes");
-    auto* serve = commands["serve"];
-    serve->add_option("--interval", options.interval, "Seconds between scans (0..86400, default 2)")
-        ->check(CLI::Validator(IntervalCheck, ""))
-        ->type_name("SECONDS");
     AddJournalOptions(*monitor, options, true);
-    AddJournalOptions(*serve, options, true);
     AddOutputOptions(*monitor, options);
-    AddOutputOptions(*serve, options);
     AddJournalCommand(commands["journal"], options);
-    serve->add_option("--listen", options.listen, "Address and port (default 127.0.0.1:8080)")
-        ->type_name("ADDRESS:PORT");
-    auto* allow = serve->add_flag("--allow-commands", options.allowCommands,
-                                  "Take control commands from the page (POST with the token)");
-    serve->add_option("--token-file", options.tokenFile, "File holding the commands' Bearer token")
-        ->type_name("FILE")
-        ->check(CLI::ExistingFile);
-    allow->needs(serve->get_option("--token-file"));
-    AddAccessOptions(*serve, options);
+    // config shows what serve (or monitor) would run with, and takes the same options.
+    AddServeOptions(*commands["serve"], options);
+    AddServeOptions(*commands["config"], options);
+    commands["config"]->add_flag("--counts", options.counts, "As monitor's --counts");
     return commands;
 }
 
@@ -379,6 +388,13 @@ int ReportParseError(const CLI::App& app, const CLI::ParseError& e, int argc, ch
     if (dynamic_cast<const CLI::ExcludesError*>(&e) != nullptr) {
         message += ": the two exclude each other";
     }
+    // Under systemd the journal takes these as errors.
+    const char* priority = StderrGoesToJournal() ? "<3>" : "";
+    // A configuration file's message names the file and the key: it is whole.
+    if (dynamic_cast<const CLI::ConfigError*>(&e) != nullptr) {
+        fmt::print(stderr, "{}xolhost: {}\n", priority, message);
+        return EXIT_USAGE;
+    }
     if (app.get_subcommands().empty()) {
         for (int i = 1; i < argc; ++i) {
             std::string word = argv[i];
@@ -390,7 +406,8 @@ int ReportParseError(const CLI::App& app, const CLI::ParseError& e, int argc, ch
             }
         }
     }
-    fmt::print(stderr, "xolhost: {}\nRun with --help for more information.\n", message);
+    fmt::print(stderr, "{0}xolhost: {1}\n{0}Run with --help for more information.\n", priority,
+               message);
     return EXIT_USAGE;
 }
 
@@ -420,6 +437,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
         return ReportParseError(app, e, argc, argv);
     }
     options.command = app.get_subcommands().front()->get_name();
+    NoteCommandLine(app, options);
     // Serve shows the counts beside the zones.
     options.counts = options.counts || options.command == "serve";
     if (!options.traceFile.empty()) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -70,6 +71,10 @@ struct Options {
     std::string tlsCert;
     std::string tlsKey;
     std::string corsOrigin;
+    // --config: the file, and where each setting came from ("file" or
+    // "command line"), by its key in the file ("port", "mqtt.url").
+    std::string configFile;
+    std::map<std::string, std::string> settingOrigins;
 };
 
 // Parses the command line. An exit code when the program should end at once

@@ -98,16 +98,6 @@ private:
     Clock::time_point saidAt_;
 };
 
-LineSettings LineFromOptions(const Options& options, const DriverInfo& info) {
-    LineSettings line;
-    line.timeout = options.timeout.value_or(info.defaultTimeout);
-    line.settings.baud = static_cast<uint16_t>(options.baud.value_or(info.defaultBaud));
-    line.settings.dataBits = options.dataBits.value_or(info.defaultDataBits);
-    line.settings.stopBits = options.stopBits.value_or(info.defaultStopBits);
-    line.settings.parity = options.parity.value_or(info.defaultParity);
-    return line;
-}
-
 // The relay and what it feeds: the decoder, the trace and the recording.
 struct RelayParts {
     std::unique_ptr<LineFile> traceFile;
@@ -275,6 +265,16 @@ int RunOnPanel(const CommandSpec& command, Options& options, DriverModule& modul
 }
 
 } // namespace
+
+LineSettings LineFromOptions(const Options& options, const DriverInfo& info) {
+    LineSettings line;
+    line.timeout = options.timeout.value_or(info.defaultTimeout);
+    line.settings.baud = static_cast<uint16_t>(options.baud.value_or(info.defaultBaud));
+    line.settings.dataBits = options.dataBits.value_or(info.defaultDataBits);
+    line.settings.stopBits = options.stopBits.value_or(info.defaultStopBits);
+    line.settings.parity = options.parity.value_or(info.defaultParity);
+    return line;
+}
 
 int RunCommand(Options& options, Interrupts& interrupts, Output& out) {
     const CommandSpec* command = FindCommand(options.command);
