@@ -269,7 +269,8 @@ TEST(Serve, ReadEndpointsSayNoAndFilter) {
     }
     const std::vector<uint64_t> ofZone = served.ids("/api/events?zone=1204");
     ASSERT_FALSE(ofZone.empty());
-    for (const json& event : served.get("/api/events?zone=1204")["events"]) {
+    const json events = served.get("/api/events?zone=1204");
+    for (const json& event : events["events"]) {
         EXPECT_EQ(event["zone"], 1204);
     }
     // The export holds the same events, oldest first.
