@@ -129,10 +129,10 @@ SupervisionSettings SettingsOf(const Options& options, const Site* site) {
     return settings;
 }
 
-// Under a service manager (systemd): what it hears of supervision, with the
-// watchdog fed from the loop. Null without one.
-std::unique_ptr<ServiceStatus> AttachServiceManager(CommandContext& context,
-                                                    SupervisionSettings& settings) {
+// Under a service manager (systemd): what it hears of supervision. Null
+// without one.
+std::unique_ptr<ServiceStatus> StartServiceStatus(CommandContext& context,
+                                                  const SupervisionSettings& settings) {
     ServiceManager manager = ServiceManager::FromEnvironment();
     if (!manager.present()) {
         return nullptr;
@@ -145,8 +145,15 @@ std::unique_ptr<ServiceStatus> AttachServiceManager(CommandContext& context,
     if (!said.empty()) {
         context.out.warning(said);
     }
-    settings.waiting = [status = service.get()] { status->alive(); };
     return service;
+}
+
+// The service manager hears of every step, and the loop feeds its watchdog.
+void AttachServiceStatus(Supervisor& supervisor, ServiceStatus* service) {
+    if (service != nullptr) {
+        supervisor.addSink(*service);
+        supervisor.whileWaiting([service] { service->alive(); });
+    }
 }
 
 // How supervision ended, for the service manager and the log.
@@ -160,11 +167,9 @@ int RunMonitor(CommandContext& context) {
     Output& out = context.out;
     DriverPanel panel(context);
     SupervisionSettings settings = SettingsOf(context.options, out.site());
-    std::unique_ptr<ServiceStatus> service = AttachServiceManager(context, settings);
+    std::unique_ptr<ServiceStatus> service = StartServiceStatus(context, settings);
     Supervisor supervisor(panel, settings);
-    if (service) {
-        supervisor.addSink(*service);
-    }
+    AttachServiceStatus(supervisor, service.get());
     EventPrinter printer(out, context.options.utc);
     supervisor.addSink(printer);
     std::unique_ptr<EventJournal> journal = AttachJournal(context, supervisor);
@@ -233,14 +238,12 @@ int RunServe(CommandContext& context) {
     }
     DriverPanel panel(context);
     SupervisionSettings settings = SettingsOf(options, out.site());
-    std::unique_ptr<ServiceStatus> manager = AttachServiceManager(context, settings);
+    std::unique_ptr<ServiceStatus> manager = StartServiceStatus(context, settings);
     Supervisor supervisor(panel, settings);
     ProgressPrinter progress(out);
     supervisor.addSink(service->sink());
     supervisor.addSink(progress);
-    if (manager) {
-        supervisor.addSink(*manager);
-    }
+    AttachServiceStatus(supervisor, manager.get());
     std::unique_ptr<EventJournal> journal;
     std::unique_ptr<Outputs> outputs;
     ServeOutputs(context, supervisor, *service, queue, journal, outputs);

@@ -283,8 +283,8 @@ void Supervisor::run(CommandQueue& queue, const std::function<bool()>& stopReque
     auto due = Steady::now();
     uint64_t done = 0;
     while (!stopRequested() && (settings_.steps == 0 || done < settings_.steps)) {
-        if (settings_.waiting) {
-            settings_.waiting();
+        if (waiting_) {
+            waiting_();
         }
         if (Steady::now() >= due) {
             due = std::max(due + settings_.interval, Steady::now());

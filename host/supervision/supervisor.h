@@ -25,10 +25,6 @@ struct SupervisionSettings {
     // Whether an event waits for an operator's acknowledgement; none given:
     // every event that sets a status bit does.
     std::function<bool(const EventBody&)> needsAcknowledgement;
-    // Called by run() on the supervising thread each time it looks at the
-    // clock between steps (every 50 ms at least while it waits): whatever
-    // must hear that the loop goes on (a service's watchdog) hears it here.
-    std::function<void()> waiting;
 };
 
 // Events that set a status bit: what waits for acknowledgement when the
@@ -44,6 +40,10 @@ public:
         Clock clock = [] { return WallClock::now(); });
 
     void addSink(EventSink& sink) { sinks_.push_back(&sink); }
+    // Called by run() on the supervising thread each time it looks at the
+    // clock between steps (every 50 ms at least while it waits): whatever
+    // must hear that the loop goes on (a service's watchdog) hears it here.
+    void whileWaiting(std::function<void()> waiting) { waiting_ = std::move(waiting); }
     // Events are committed to the journal before the sinks get them.
     void setJournal(EventJournal& journal) { journal_ = &journal; }
     // Goes on from what a journal kept: its statuses and counts are known,
@@ -82,6 +82,7 @@ private:
     SupervisionSettings settings_;
     Clock clock_;
     std::vector<EventSink*> sinks_;
+    std::function<void()> waiting_;
     EventJournal* journal_ = nullptr;
     std::vector<Event> pending_;     // emitted, not yet handed to the sinks
     std::vector<Event> unjournaled_; // handed out while the journal failed
