@@ -10,6 +10,9 @@
 #   xolest-tools   xolhost, xolpanel, the demo scenario, man pages, bash
 #                  completion (component tools and what host/ and sim/
 #                  install without a component)
+#   xolest-gateway xolhost as a service: the systemd unit xolhost@.service,
+#                  the example configuration, the xolest system user made
+#                  by its maintainer scripts (component gateway)
 
 # The default is a placeholder in the reserved .invalid domain: a distributor
 # names itself here.
@@ -69,6 +72,25 @@ xolhost drives the driver module as a supervision host does: describe, check
 addresses, scan, read, write and monitor a panel. xolpanel simulates a CM1N
 panel on a pseudo-terminal or a serial device, and misbehaves on request.")
 
+set(CPACK_DEBIAN_GATEWAY_PACKAGE_NAME xolest-gateway)
+set(CPACK_DEBIAN_GATEWAY_PACKAGE_SECTION misc)
+set(CPACK_DEBIAN_GATEWAY_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_GATEWAY_PACKAGE_DEPENDS
+    "${CPACK_DEBIAN_TOOLS_PACKAGE_NAME} (= ${XOL_DEB_VERSION}), adduser")
+# The maintainer scripts make the xolest user and tell systemd of the unit;
+# a purge removes the journals after saying so.
+set(XOL_DEB_GATEWAY ${PROJECT_SOURCE_DIR}/dist/debian/gateway)
+set(CPACK_DEBIAN_GATEWAY_PACKAGE_CONTROL_EXTRA
+    ${XOL_DEB_GATEWAY}/postinst ${XOL_DEB_GATEWAY}/prerm ${XOL_DEB_GATEWAY}/postrm
+    ${XOL_DEB_GATEWAY}/conffiles)
+set(CPACK_DEBIAN_GATEWAY_DESCRIPTION
+    "Fire alarm panel supervision as a systemd service
+Runs xolhost serve for each panel line as an instance of the template unit
+xolhost@.service (xolhost@north reads /etc/xolest/north.toml), with
+readiness and a watchdog, as the hardened system user xolest. Holds the unit
+and an example configuration with every key; the journals are kept in
+/var/lib/xolest when the package is removed and go when it is purged.")
+
 # Each package's doc folder holds the copyright and the Debian changelog; a
 # tree installed elsewhere than /usr (a tarball) gets neither.
 if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
@@ -84,7 +106,8 @@ if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
     set(XOL_DEB_DOC_PACKAGES runtime ${CPACK_DEBIAN_RUNTIME_PACKAGE_NAME}
         dev ${CPACK_DEBIAN_DEV_PACKAGE_NAME})
     if(TARGET xolhost AND TARGET xolpanel)
-        list(APPEND XOL_DEB_DOC_PACKAGES tools ${CPACK_DEBIAN_TOOLS_PACKAGE_NAME})
+        list(APPEND XOL_DEB_DOC_PACKAGES tools ${CPACK_DEBIAN_TOOLS_PACKAGE_NAME}
+             gateway ${CPACK_DEBIAN_GATEWAY_PACKAGE_NAME})
     endif()
     while(XOL_DEB_DOC_PACKAGES)
         list(POP_FRONT XOL_DEB_DOC_PACKAGES component package)
@@ -95,7 +118,7 @@ endif()
 
 set(CPACK_COMPONENTS_ALL runtime dev)
 if(TARGET xolhost AND TARGET xolpanel)
-    list(APPEND CPACK_COMPONENTS_ALL tools Unspecified)
+    list(APPEND CPACK_COMPONENTS_ALL tools Unspecified gateway)
 endif()
 
 # cpack refuses to make Debian packages from a tree whose library folder is
@@ -128,4 +151,5 @@ if(TARGET xolhost AND TARGET xolpanel)
     cpack_add_component_group(tools)
     cpack_add_component(tools GROUP tools)
     cpack_add_component(Unspecified GROUP tools)
+    cpack_add_component(gateway)
 endif()

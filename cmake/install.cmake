@@ -7,6 +7,7 @@
 #   dev      headers, .so links, .pc files, CMake files, example     libxolest-dev
 #   tools    man pages and completion; the programs themselves and
 #            their scenario come from host/ and sim/ unnamed          xolest-tools
+#   gateway  the systemd unit and the example configuration          xolest-gateway
 include(CMakePackageConfigHelpers)
 
 set(XOL_CMAKE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/xolest)
@@ -73,4 +74,5 @@ install(FILES examples/host/example_host.c examples/host/CMakeLists.txt
 
 if(TARGET xolhost AND TARGET xolpanel)
     include(cmake/tools-docs.cmake)
+    include(cmake/service.cmake)
 endif()

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds the Debian packages (cpack -G DEB) and checks them as a user meets
-# them: three packages with their dependencies and files, unpacked into a
-# scratch root (dpkg -x, no chroot); there the installed xolhost finds the
-# installed module, the man pages carry the programs' options, bash
-# completion completes, and the development files build and run the example
-# host against the installed simulator (scripts/check-install.sh).
+# them: four packages with their dependencies and files, the gateway's
+# maintainer scripts run against a scratch folder, unpacked into a scratch
+# root (dpkg -x, no chroot); there the installed xolhost finds the installed
+# module, the man pages carry the programs' options, bash completion
+# completes, the unit passes systemd-analyze, and the development files
+# build and run the example host against the installed simulator
+# (scripts/check-install.sh).
 #   check-packages.sh BUILD SCRATCH
 set -euo pipefail
 build=$1
@@ -27,7 +29,7 @@ rm -f "$build"/*.deb
 
 shopt -s nullglob
 debs=("$build"/*.deb)
-[ ${#debs[@]} -eq 3 ] || fail "expected three packages, got: ${debs[*]##*/}"
+[ ${#debs[@]} -eq 4 ] || fail "expected four packages, got: ${debs[*]##*/}"
 deb() {
     local file=("$build/$1"_*.deb)
     [ ${#file[@]} -eq 1 ] || fail "no package $1"
@@ -37,7 +39,8 @@ deb() {
 # What each package must hold. The tools declare libxolest1 themselves: they
 # load it at run time, where the shared-library scan cannot see it.
 version=$(dpkg-deb -f "$(deb libxolest1)" Version)
-declare -A depends=([libxolest-dev]="libxolest1 (= $version)" [xolest-tools]="libxolest1 (= $version)")
+declare -A depends=([libxolest-dev]="libxolest1 (= $version)" [xolest-tools]="libxolest1 (= $version)"
+    [xolest-gateway]="xolest-tools (= $version)")
 declare -A files=(
     [libxolest1]="$lib/libxolest.so.1 $lib/libkeldor.so.1"
     [libxolest-dev]="usr/include/xolest/xolest.h usr/include/xolest/keldor.h $lib/libkeldor.so
@@ -47,9 +50,10 @@ declare -A files=(
     [xolest-tools]="usr/bin/xolhost usr/bin/xolpanel usr/share/man/man1/xolhost.1.gz
         usr/share/man/man1/xolpanel.1.gz usr/share/bash-completion/completions/xolhost
         usr/share/bash-completion/completions/xolpanel usr/share/xolest/scenarios/demo.json"
+    [xolest-gateway]="usr/lib/systemd/system/xolhost@.service etc/xolest/example.toml.sample"
 )
 all=
-for package in libxolest1 libxolest-dev xolest-tools; do
+for package in libxolest1 libxolest-dev xolest-tools xolest-gateway; do
     files[$package]+=" usr/share/doc/$package/copyright usr/share/doc/$package/changelog.Debian.gz"
     if [ -n "${depends[$package]:-}" ]; then
         declared=$(dpkg-deb -f "$(deb "$package")" Depends | tr ',' '\n' | sed 's/^ *//')
@@ -61,10 +65,13 @@ for package in libxolest1 libxolest-dev xolest-tools; do
     for path in ${files[$package]}; do
         grep -qxF -- "$path" <<<"$listing" || fail "$package lacks $path"
     done
-    # Libraries go to the multiarch folder only.
-    stray=$(grep -E '^usr/lib/[^/]+$|^usr/lib/[^/]+/' <<<"$listing" | grep -v "^usr/lib/$triplet/" || true)
+    # Libraries go to the multiarch folder only (systemd's units to its own).
+    stray=$(grep -E '^usr/lib/[^/]+$|^usr/lib/[^/]+/' <<<"$listing" |
+        grep -v -e "^usr/lib/$triplet/" -e '^usr/lib/systemd/' || true)
     [ -z "$stray" ] || fail "$package installs outside usr/lib/$triplet: $stray"
 done
+gateway_depends=$(dpkg-deb -f "$(deb xolest-gateway)" Depends)
+grep -qw adduser <<<"$gateway_depends" || fail "xolest-gateway does not depend on adduser"
 recommends=$(dpkg-deb -f "$(deb xolest-tools)" Recommends)
 grep -qw bash-completion <<<"$recommends" || fail "xolest-tools does not recommend bash-completion"
 # dpkg refuses to install two packages that hold the same file.
@@ -130,6 +137,15 @@ for case in "${completions[@]}"; do
         echo "${COMPREPLY[*]}"' _ "$scratch" "${case%|*}")
     [ "$got" = "${case#*|}" ] || fail "completing \"${case%|*}\" gave \"$got\", not \"${case#*|}\""
 done
+
+bash "$root/scripts/check-gateway-scripts.sh" "$(deb xolest-gateway)" "$scratch/gateway-scripts"
+# The unit as systemd sees it, running the unpacked program.
+if command -v systemd-analyze >/dev/null; then
+    bash "$root/tests/service/unit_check.sh" "$scratch/usr/lib/systemd/system/xolhost@.service" \
+        "$bin/xolhost"
+else
+    echo "check-packages: systemd-analyze is not installed: the unit is not verified"
+fi
 
 # The development files: host programs built against them, and the example
 # host run against the installed simulator.
