@@ -14,6 +14,7 @@ packages=(
     libcpp-httplib-dev chromium chromium-driver
     libsqlite3-dev
     libmosquitto-dev mosquitto mosquitto-clients libmodbus-dev prometheus
+    libtomlplusplus-dev systemd
 )
 if [ "${XOL_WITH_FUZZERS:-1}" = 1 ]; then
     packages+=(libclang-rt-14-dev)
