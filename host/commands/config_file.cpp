@@ -246,19 +246,17 @@ std::optional<std::vector<std::string>> ValueReader::read() const {
 
 // Every key of the file is one of ours, every table one of the outputs'.
 void CheckLayout(const toml::table& root, const std::string& file) {
+    std::vector<std::string_view> known = ConfigKeyNames("");
+    const auto tables = ConfigTables();
+    known.insert(known.end(), tables.begin(), tables.end());
     for (auto&& [name, node] : root) {
         const std::string key(name.str());
-        std::vector<std::string_view> known = ConfigKeyNames("");
-        for (std::string_view table : ConfigTables()) {
-            known.push_back(table);
-        }
         if (std::find(known.begin(), known.end(), key) == known.end()) {
             std::string_view nearest = cis::NearestWord(key, known);
             Refuse(file, key,
                    nearest.empty() ? "unknown key"
                                    : fmt::format("unknown key (did you mean \"{}\"?)", nearest));
         }
-        const auto tables = ConfigTables();
         if (std::find(tables.begin(), tables.end(), key) == tables.end()) {
             continue;
         }
