@@ -257,6 +257,25 @@ std::string CookieValue(const std::string& header, std::string_view name) {
     return {};
 }
 
+// cpp-httplib before 0.44 percent-decodes every header value itself, so a
+// cookie the page set as encodeURIComponent(token) may arrive decoded, and
+// cut at a ';' the token holds: the token is also looked for as it stands,
+// a whole cookie value.
+bool CookieHoldsToken(const std::string& header, std::string_view name, const std::string& token) {
+    const std::string key = std::string(name) + "=";
+    for (std::size_t at = header.find(key); at != std::string::npos && !token.empty();
+         at = header.find(key, at + 1)) {
+        const std::size_t from = at + key.size();
+        const std::size_t end = from + token.size();
+        if ((at == 0 || header[at - 1] == ' ' || header[at - 1] == ';') && end <= header.size() &&
+            (end == header.size() || header[end] == ';') &&
+            SameToken(header.substr(from, token.size()), token)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool IsWildcard(const std::string& host) {
     return host.empty() || host == "0.0.0.0" || host == "::" || host == "*";
 }
@@ -291,7 +310,8 @@ std::optional<ApiReply> Api::admit(const ApiRequest& request) {
     const std::string& header = request.authorization;
     const std::string bearer = header.rfind("Bearer ", 0) == 0 ? header.substr(7) : std::string();
     if (SameToken(bearer, tokens_.read) || SameToken(bearer, tokens_.command) ||
-        SameToken(CookieValue(request.cookie, "xol_read"), tokens_.read)) {
+        SameToken(CookieValue(request.cookie, "xol_read"), tokens_.read) ||
+        CookieHoldsToken(request.cookie, "xol_read", tokens_.read)) {
         return std::nullopt;
     }
     ApiReply reply = refuse(request, 401, "reading needs the read token");

@@ -109,6 +109,7 @@ Board::Board(const WebSettings& settings, const Site* site) : utc(settings.utc) 
               {"counts", json::object()},
               {"stale", false},
               {"unconfirmed_since", nullptr},
+              {"no_answer_since", nullptr},
               {"journal", "none"},
               {"unacknowledged", json::array()},
               {"unacknowledged_count", 0},
@@ -372,6 +373,13 @@ void BoardSink::state(const SupervisionState& state) {
     std::size_t alarms = 0;
     json waiting = unacknowledged(state.unacknowledged, alarms); // may read the journal: unlocked
     json active = band(state);
+    // A failed scan leaves the channel failing or closed; only a completed
+    // scan ends the silence.
+    if (!state.stale) {
+        noAnswerSince_.reset();
+    } else if (state.channel != ChannelState::Open && !noAnswerSince_) {
+        noAnswerSince_ = WallClock::now();
+    }
     std::lock_guard lock(board_.mutex);
     totals(state);
     board_.stale = state.stale;
@@ -389,6 +397,7 @@ void BoardSink::state(const SupervisionState& state) {
     s["unconfirmed_since"] = state.stale && state.lastCompletedScan
                                  ? json(Rfc3339(*state.lastCompletedScan, utc_))
                                  : json(nullptr);
+    s["no_answer_since"] = noAnswerSince_ ? json(Rfc3339(*noAnswerSince_, utc_)) : json(nullptr);
     s["journal"] = state.journal;
     s["unacknowledged"] = std::move(waiting);
     s["unacknowledged_count"] = state.unacknowledged.size();

@@ -124,6 +124,9 @@ private:
     std::map<int, uint64_t> setBy_;
     uint64_t scansSeen_ = 0;
     bool sinceLookedUp_ = false;
+    // When the panel stopped answering: the first step of this run of
+    // failed scans or failed opens; cleared by a completed scan.
+    std::optional<WallClock::time_point> noAnswerSince_;
 };
 
 // One live page's stream: a snapshot first, then what changed since.
