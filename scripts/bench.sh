@@ -33,8 +33,13 @@ if [ ! -f "$build/build.ninja" ]; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DXOL_BUILD_TESTS=OFF \
         -DXOL_BUILD_BENCHMARKS=ON >/dev/null
 fi
+# The page's benchmark is there where Chromium and chromedriver are.
+page=()
+if ninja -C "$build" -t query xol_bench_page >/dev/null 2>&1; then
+    page=(xol_bench_page)
+fi
 ninja -C "$build" -j "$jobs" xol_bench_compare xol_bench_points xol_bench_frame xol_bench_journal \
-    xol_bench_relay xol_bench_outputs xolhost xolpanel xolest >/dev/null
+    xol_bench_relay xol_bench_outputs "${page[@]}" xolhost xolpanel xolest >/dev/null
 
 compare_args=()
 min_time=0.5
@@ -66,6 +71,13 @@ micro xol_bench_points '^BM_ReadBlock/(1|1000)$'
 micro xol_bench_frame '^BM_Cis(Checksum|Verify)$'
 (cd "$build" && "$build/bench/xol_bench_journal" "${compare_args[@]}")
 (cd "$build" && "$build/bench/xol_bench_outputs" "${compare_args[@]}")
+# 1000 zones changing in one scan: the events on the server to the page
+# painted in headless Chromium, and the page's script time.
+if [ ${#page[@]} -gt 0 ]; then
+    (cd "$build" && "$build/bench/xol_bench_page" "${compare_args[@]}")
+else
+    echo "| Page, 1000 zones changing in one scan | (no chromium) | | | |"
+fi
 
 # Scans of a panel of 974 zones through xolhost's relay and with --direct,
 # alternating, on the same simulated line while the mixed load of
