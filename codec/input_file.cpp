@@ -49,6 +49,11 @@ int OpenInput(const std::string& path, uint64_t maxBytes, std::string& problem) 
 
 } // namespace
 
+std::string SecretFileProblem(const std::string& path) {
+    return input_system::OthersHaveAccess(path) ? "others may read it; make it chmod 600 (or 640)"
+                                                : "";
+}
+
 std::string InputFileProblem(const std::string& path, uint64_t maxBytes) {
     bool regular = false;
     uint64_t size = 0;

@@ -24,6 +24,11 @@ std::string InputFileProblem(const std::string& path, uint64_t maxBytes);
 std::optional<std::string> ReadInputFile(const std::string& path, uint64_t maxBytes,
                                          std::string& problem);
 
+// Why the file at `path` may not hold a secret (a token, a password):
+// "others may read it; make it chmod 600 (or 640)"; empty when only its
+// owner and group may.
+std::string SecretFileProblem(const std::string& path);
+
 // "4 MiB", "4 KiB", "100 bytes".
 std::string SizeText(uint64_t bytes);
 

@@ -44,4 +44,9 @@ void Close(int fd) {
     ::close(fd);
 }
 
+bool OthersHaveAccess(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && (info.st_mode & S_IRWXO) != 0;
+}
+
 } // namespace cis::input_system

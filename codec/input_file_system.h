@@ -19,5 +19,8 @@ bool StatOpen(int fd, bool& regular, uint64_t& size);
 // Bytes read into `buffer`, 0 at the end, -1 when the read fails.
 long long Read(int fd, char* buffer, std::size_t size);
 void Close(int fd);
+// Whether users other than the owner and the group have any access to the
+// file. Windows keeps access in lists this does not read: always false there.
+bool OthersHaveAccess(const std::string& path);
 
 } // namespace cis::input_system

@@ -6,7 +6,6 @@
 #include <fmt/format.h>
 
 #include <cmath>
-#include <sys/stat.h>
 
 #include "codec/input_file.h"
 #include "commands/command_table.h"
@@ -35,7 +34,7 @@ struct Shown {
 // A file named for a secret holds one, and only its owner (and group) may
 // read it. The file's own were checked as it was read; what the command
 // line names is held to the rule each option has.
-void CheckSecret(const Shown& shown, Output& out) {
+void CheckSecret(const Shown& shown) {
     const std::string path = shown.value.get<std::string>();
     if (shown.key->option == "--mqtt-password-file") {
         (void)ReadPasswordFile(path); // refuses what others may read
@@ -44,10 +43,8 @@ void CheckSecret(const Shown& shown, Output& out) {
     if (std::string problem = cis::InputFileProblem(path, 64 * cis::KIB); !problem.empty()) {
         throw UsageError(fmt::format("{} {}: {}", shown.key->option, path, problem));
     }
-    struct stat info {};
-    if (::stat(path.c_str(), &info) == 0 && (info.st_mode & S_IRWXO) != 0) {
-        out.warning(fmt::format("{} {}: others may read it; make it chmod 600 (or 640)",
-                                shown.key->option, path));
+    if (std::string problem = cis::SecretFileProblem(path); !problem.empty()) {
+        throw UsageError(fmt::format("{} {}: {}", shown.key->option, path, problem));
     }
 }
 
@@ -83,7 +80,7 @@ std::vector<Shown> Resolve(CommandContext& context) {
             shown.origin = "default";
         }
         if (key.kind == ConfigKind::Secret && !shown.value.is_null()) {
-            CheckSecret(shown, context.out);
+            CheckSecret(shown);
         }
         settings.push_back(std::move(shown));
     }

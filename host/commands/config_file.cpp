@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <istream>
 #include <optional>
-#include <sys/stat.h>
 
 #include "codec/input_file.h"
 #include "codec/text.h"
@@ -104,9 +103,8 @@ std::string ValueReader::path(bool mustExist) const {
     }
     if (key_.kind == ConfigKind::Secret) {
         // A secret the file names is kept from other users.
-        struct stat info {};
-        if (::stat(resolved.c_str(), &info) == 0 && (info.st_mode & S_IRWXO) != 0) {
-            fail(fmt::format("{}: others may read it; make it chmod 600 (or 640)", resolved));
+        if (std::string problem = cis::SecretFileProblem(resolved); !problem.empty()) {
+            fail(fmt::format("{}: {}", resolved, problem));
         }
     }
     return resolved;

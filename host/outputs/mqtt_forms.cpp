@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sys/stat.h>
 
+#include "codec/input_file.h"
+
 #include <xolest/xolest.h>
 
 #include "line/line_decoder.h"
@@ -116,10 +118,8 @@ std::string ReadPasswordFile(const std::string& path) {
     if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
         throw UsageError(fmt::format("--mqtt-password-file {}: not a readable file", path));
     }
-    if ((info.st_mode & S_IRWXO) != 0) {
-        throw UsageError(fmt::format("--mqtt-password-file {}: others may read it; make it "
-                                     "chmod 600 (or 640)",
-                                     path));
+    if (std::string problem = cis::SecretFileProblem(path); !problem.empty()) {
+        throw UsageError(fmt::format("--mqtt-password-file {}: {}", path, problem));
     }
     std::ifstream in(path);
     std::string password;

@@ -181,6 +181,9 @@ std::string ReadToken(const std::string& path, const char* option) {
     if (!text) {
         throw UsageError(fmt::format("{} {}: {}", option, path, problem));
     }
+    if (problem = cis::SecretFileProblem(path); !problem.empty()) {
+        throw UsageError(fmt::format("{} {}: {}", option, path, problem));
+    }
     std::string token = std::move(*text);
     token.erase(token.find_last_not_of(" \t\r\n") + 1);
     token.erase(0, token.find_first_not_of(" \t\r\n"));

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "codec/input_file.h"
 #include "journal/journal.h"
 #include "platform/exit_codes.h"
 #include "present/output.h"
@@ -200,6 +201,9 @@ ApiRequest ToApi(const httplib::Request& req) {
 std::unique_ptr<httplib::Server> MakeServer(const WebSettings& settings) {
     if (settings.tlsCert.empty()) {
         return std::make_unique<httplib::Server>();
+    }
+    if (std::string problem = cis::SecretFileProblem(settings.tlsKey); !problem.empty()) {
+        throw UsageError(fmt::format("--tls-key {}: {}", settings.tlsKey, problem));
     }
     return std::make_unique<httplib::SSLServer>(settings.tlsCert.c_str(), settings.tlsKey.c_str());
 }

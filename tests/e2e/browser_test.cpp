@@ -63,8 +63,8 @@ struct Folder {
         std::ofstream(path / "scenario.json") << SCENARIO;
         std::ofstream(path / "still.json") << STILL;
         std::ofstream(path / "site.json") << SITE;
-        std::ofstream(path / "token") << "s3cret-token\n";
-        std::ofstream(path / "read-token") << "r3ad;t=k%n\n";
+        xoltest::WriteSecret(path / "token", "s3cret-token\n");
+        xoltest::WriteSecret(path / "read-token", "r3ad;t=k%n\n");
     }
     ~Folder() { std::filesystem::remove_all(path); }
 };

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
@@ -199,6 +200,13 @@ std::vector<nlohmann::json> ParseJsonLines(const std::string& text) {
 
 bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
+}
+
+std::string WriteSecret(const std::string& path, const std::string& text) {
+    std::ofstream(path) << text;
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read |
+                                           std::filesystem::perms::owner_write);
+    return path;
 }
 
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {

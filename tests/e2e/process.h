@@ -70,6 +70,10 @@ std::vector<nlohmann::json> ParseJsonLines(const std::string& text);
 
 bool Contains(const std::string& text, const std::string& part);
 
+// Writes a file that holds a secret (a token, a key) readable by its owner
+// only, as xolhost asks of such files; returns its path.
+std::string WriteSecret(const std::string& path, const std::string& text);
+
 // Long campaigns run in the plain tree only; under a sanitizer they are
 // skipped (XOL_SANITIZED), as they add time and no finding there.
 #ifdef XOL_SANITIZED

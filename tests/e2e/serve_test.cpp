@@ -46,7 +46,7 @@ struct Served {
         dir = std::filesystem::temp_directory_path() /
               ("xol_serve_" + std::to_string(::getpid()) + "_" + std::to_string(port));
         std::filesystem::create_directories(dir);
-        std::ofstream(dir / "token") << TOKEN << "\n";
+        xoltest::WriteSecret(dir / "token", std::string(TOKEN) + "\n");
         std::vector<std::string> argv{XOLHOST_PATH,
                                       "--simulate",
                                       "--timeout",
@@ -322,7 +322,8 @@ TEST(Serve, ReadTokenAndTls) {
                              " -keyout " +
                              key + " -out " + cert + " >/dev/null 2>&1";
     ASSERT_EQ(std::system(make.c_str()), 0);
-    std::ofstream(dir / "read") << "look-only\n";
+    std::filesystem::permissions(key, std::filesystem::perms::owner_read);
+    xoltest::WriteSecret(dir / "read", "look-only\n");
     const int port = xoltest::FreePort();
     xoltest::Process host({XOLHOST_PATH, "--simulate", "serve", "--listen",
                            "127.0.0.1:" + std::to_string(port), "--interval", "0.5",

@@ -403,6 +403,9 @@ TEST(ToolInputs, FilesThatAreNoInputAreRefusedAtOnce) {
     };
     const std::string big = file("big.json", "{}", 5u << 20);
     const std::string token = file("token", "secret", 5u << 10);
+    const std::string shared = file("shared-token", "secret\n");
+    std::filesystem::permissions(shared, std::filesystem::perms::others_read,
+                                 std::filesystem::perm_options::add);
     const std::string site = file("site.json", R"({"zones": {"12": "east", "12": "west"}})");
     const std::string scenario =
         file("scenario.json", R"({"zones": [{"zone": 3, "codes": [2]}, {"zone": 4, "zone": 5}]})");
@@ -434,6 +437,7 @@ TEST(ToolInputs, FilesThatAreNoInputAreRefusedAtOnce) {
          "site file " + site + ": zones: duplicate key \"12\""},
         {with(serve, fifo), EXIT_USAGE, "--token-file " + fifo + ": not a regular file"},
         {with(serve, token), EXIT_USAGE, "--token-file " + token + ": larger than 4 KiB"},
+        {with(serve, shared), EXIT_USAGE, "--token-file " + shared + ": others may read it"},
         {{host, "--module", "/dev/zero", "describe"},
          EXIT_MODULE,
          "cannot load the module /dev/zero: not a regular file"},
