@@ -20,9 +20,7 @@ if [ "${XOL_WITH_FUZZERS:-1}" = 1 ]; then
     packages+=(libclang-rt-14-dev)
 fi
 
-as_root() {
-    if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
-}
+source "$(dirname "$0")/apt.sh"
 
 # 32-bit packages need the i386 architecture.
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -39,16 +37,7 @@ done
 
 if [ ${#missing[@]} -gt 0 ] || [ -n "${need_update:-}" ]; then
     echo "setup: installing ${missing[*]:-(package lists only)}"
-    # A mirror in the middle of a sync fails an update now and then: try
-    # again, and go on with what was fetched if it keeps failing, so that
-    # the install below says what is really missing.
-    for try in 1 2 3; do
-        if as_root apt-get -o DPkg::Lock::Timeout=300 -o Acquire::Retries=3 update -qq; then
-            break
-        fi
-        echo "setup: apt-get update failed (try $try of 3)"
-        sleep $((try * 10))
-    done
+    apt_update
     if [ ${#missing[@]} -gt 0 ]; then
         as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends \
             "${missing[@]}" >/dev/null

@@ -30,9 +30,7 @@ die() {
     echo "windows: 0 passed, 1 failed"
     exit 1
 }
-as_root() {
-    if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
-}
+source scripts/apt.sh
 
 # --- packages -------------------------------------------------------------------
 
@@ -45,7 +43,7 @@ for p in wine wine32:i386 libwine:i386 socat googletest; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "windows: installing ${missing[*]}"
-    as_root apt-get -o DPkg::Lock::Timeout=300 update -qq || die "apt-get update failed"
+    apt_update
     as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends \
         "${missing[@]}" >/dev/null || die "could not install ${missing[*]}"
 fi
