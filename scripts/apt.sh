@@ -19,3 +19,20 @@ apt_update() {
     done
     return 0
 }
+
+# Installs the packages given. When the lists of one architecture are behind
+# the other's (a security update fetched for amd64 but not for i386), the
+# 32-bit packages cannot match their 64-bit halves; the install is tried
+# again from the release itself, whose lists agree.
+apt_install() {
+    local install=(env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300
+        install -y -qq --no-install-recommends)
+    if as_root "${install[@]}" "$@" >/dev/null; then
+        return 0
+    fi
+    local release
+    release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+    [ -n "$release" ] || return 1
+    echo "apt-get install failed; trying again from $release alone" >&2
+    as_root "${install[@]}" -t "$release" "$@" >/dev/null
+}

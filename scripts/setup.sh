@@ -39,7 +39,6 @@ if [ ${#missing[@]} -gt 0 ] || [ -n "${need_update:-}" ]; then
     echo "setup: installing ${missing[*]:-(package lists only)}"
     apt_update
     if [ ${#missing[@]} -gt 0 ]; then
-        as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends \
-            "${missing[@]}" >/dev/null
+        apt_install "${missing[@]}"
     fi
 fi

@@ -44,8 +44,7 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "windows: installing ${missing[*]}"
     apt_update
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends \
-        "${missing[@]}" >/dev/null || die "could not install ${missing[*]}"
+    apt_install "${missing[@]}" || die "could not install ${missing[*]}"
 fi
 if ! command -v wine >/dev/null || ! command -v wineserver >/dev/null; then
     die "wine is not installed"
