@@ -324,8 +324,8 @@ CLI::Option* OptionFor(CLI::App& app, CLI::App& command, const ConfigKey& key, C
         return option;
     }
     owner = nullptr;
-    const CommandSpec* spec = FindCommand(command.get_name());
-    const bool panel = command.get_name() == "config" || (spec != nullptr && spec->needsPanel);
+    const CommandSpec* entry = FindCommand(command.get_name());
+    const bool panel = command.get_name() == "config" || (entry != nullptr && entry->needsPanel);
     return key.panelOnly && !panel ? nullptr : app.get_option_no_throw(name);
 }
 
