@@ -103,7 +103,7 @@ TEST(TechnicianLine, EachLineFaultHasItsOwnCause) {
         std::vector<std::string> args;
         int exitCode;
         std::string cause;
-        std::string advice;
+        std::string advice;      // a pattern: delays measured on a busy machine run long
         bool mayRecover = false; // a correct, complete result passes too
     };
     auto faults = [](auto set) {
@@ -152,14 +152,14 @@ TEST(TechnicianLine, EachLineFaultHasItsOwnCause) {
          {"scan"},
          EXIT_FAILED,
          "late",
-         "up to 52 ms",
+         "up to 5[2-9] ms",
          true},
         {"panel late by 7.5 time-outs",
          faults([](auto& f) { f.delay = 300ms; }),
          {"scan"},
          EXIT_FAILED,
          "late",
-         "up to 300 ms"},
+         "up to 3[0-2][0-9] ms"},
         {"noise",
          faults([](auto& f) { f.noiseBytes = 6; }),
          {"scan"},
@@ -189,7 +189,7 @@ TEST(TechnicianLine, EachLineFaultHasItsOwnCause) {
          {"write", "L0012", "7"},
          EXIT_REFUSED,
          "value",
-         "refused by the driver before sending: L points take 2 (E) or 3 (D)"},
+         R"(refused by the driver before sending: L points take 2 \(E\) or 3 \(D\))"},
     };
     for (const Case& c : cases) {
         xolsim::PtyPanel panel(Panel(), c.faults);
@@ -205,7 +205,9 @@ TEST(TechnicianLine, EachLineFaultHasItsOwnCause) {
         }
         EXPECT_EQ(run.exitCode, c.exitCode) << c.name << "\n" << run.out << run.err;
         EXPECT_EQ(outcome["cause"], c.cause) << c.name << "\n" << run.out;
-        EXPECT_TRUE(Contains(outcome.value("error", ""), c.advice)) << c.name << "\n" << run.out;
+        EXPECT_TRUE(std::regex_search(outcome.value("error", ""), std::regex(c.advice)))
+            << c.name << "\n"
+            << run.out;
         if (c.cause == "value") {
             EXPECT_EQ(panel.panel().stats().requests, 0u) << "the driver sent the value";
         }
