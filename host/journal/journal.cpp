@@ -537,7 +537,14 @@ std::string DefaultJournalPath(const std::string& panelId) {
     } else {
         return {};
     }
-    return folder + "/" + PanelIdOf(panelId) + ".journal";
+    const std::string stem = folder + "/" + PanelIdOf(panelId);
+    // Journals kept before the default became <id>.db stay in use.
+    std::error_code ignored;
+    if (!std::filesystem::exists(stem + ".db", ignored) &&
+        std::filesystem::is_regular_file(stem + ".journal", ignored)) {
+        return stem + ".journal";
+    }
+    return stem + ".db";
 }
 
 } // namespace xolhost

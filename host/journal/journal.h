@@ -117,8 +117,8 @@ private:
 
 // Where monitor and serve keep their journal by default: $STATE_DIRECTORY
 // (under systemd), else $XDG_STATE_HOME/xolest, else ~/.local/state/xolest;
-// one file per panel, named from its id (or port). Empty when no folder is
-// known.
+// one file per panel, <id>.db, named from its id (or port); an older <id>.journal
+// there is kept in use. Empty when no folder is known.
 std::string DefaultJournalPath(const std::string& panelId);
 // A panel id from a port name: "/dev/ttyUSB0" -> "ttyUSB0", other bytes as '_'.
 std::string PanelIdOf(const std::string& port);

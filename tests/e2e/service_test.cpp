@@ -289,7 +289,15 @@ TEST(Service, TheJournalGoesToTheStateDirectory) {
         xoltest::Run({"env", "STATE_DIRECTORY=" + folder.path.string(), XOLHOST_PATH, "--port",
                       device, "monitor", "--scans", "1", "--panel-id", "north"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_TRUE(std::filesystem::is_regular_file(folder.file("north.journal"))) << run.err;
+    EXPECT_TRUE(std::filesystem::is_regular_file(folder.file("north.db"))) << run.err;
+    // A journal kept under the name used before <id>.db stays in use: its
+    // sequence numbers go on.
+    std::filesystem::rename(folder.file("north.db"), folder.file("south.journal"));
+    run = xoltest::Run({"env", "STATE_DIRECTORY=" + folder.path.string(), XOLHOST_PATH, "--port",
+                        device, "--json", "monitor", "--scans", "1", "--panel-id", "south"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(folder.file("south.db")));
+    EXPECT_GT(xoltest::ParseJsonLines(run.out).at(0).value("seq", 0), 1) << run.out;
 }
 
 std::string MosquittoPath() {
