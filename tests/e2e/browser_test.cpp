@@ -3,11 +3,13 @@
 // from the panel to the band, the title, the tone and the operator's
 // acknowledgement in the journal, and checks the grid, the search, the
 // narrow layout, the CSV export and the command token; one has the panel
-// fall silent and come back, and the server go away.
+// fall silent and come back, and the server go away; one pages back
+// through a long journal and prints.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -356,6 +358,56 @@ TEST(Browser, AlarmReachesTheBandAndIsAcknowledgedOnAnyScreen) {
     EXPECT_EQ(end.exitCode, 0) << end.err;
     EXPECT_NE(end.err.find("L0012 <- 2: refused: no valid token"), std::string::npos) << end.err;
     EXPECT_NE(end.err.find("L0012 <- 2: done"), std::string::npos) << end.err;
+}
+
+// More events than a page and the board hold: "older" pages back through
+// the journal to the first event, each once and newest first. The print
+// view holds the heading and the alarm band, and nothing else.
+TEST(Browser, HistoryPagesBackToTheFirstEventAndPrintsTheBand) {
+    Folder dir;
+    json many = {{"name", "many"}, {"zones", json::array()}};
+    for (int zone = 1; zone <= 1100; ++zone) {
+        many["zones"].push_back({{"zone", zone}, {"codes", {2}}});
+    }
+    std::ofstream(dir.path / "many.json") << many.dump();
+    const int port = FreePort();
+    auto host = StartServe(dir, {"--simulate", (dir.path / "many.json").string()}, port,
+                           {"--journal", (dir.path / "journal.db").string()});
+    ASSERT_FALSE(HasFailure());
+    Browser browser(BrowserIn(dir));
+    browser.open(Url(port));
+    ASSERT_TRUE(browser.waitFor("return document.body.dataset.ready === '1' && "
+                                "document.querySelectorAll('#events li').length === 200",
+                                30s));
+    const std::string shown = "document.querySelectorAll('#events li').length";
+    for (int page = 0; page < 10 && browser.run("return $('older').disabled") == false; ++page) {
+        const std::string before = browser.run("return " + shown).dump();
+        browser.run("$('older').click()");
+        ASSERT_TRUE(
+            browser.waitFor("return " + shown + " > " + before + " || $('older').disabled", 10s));
+    }
+    std::vector<uint64_t> ids = browser
+                                    .run("return [...document.querySelectorAll('#events li')]"
+                                         ".map((li) => Number(li.dataset.id))")
+                                    .get<std::vector<uint64_t>>();
+    ASSERT_GT(ids.size(), 1100u);
+    EXPECT_EQ(ids.back(), 1u);
+    EXPECT_EQ(ids.front(), ids.size()) << "an event missing or listed twice";
+    EXPECT_TRUE(std::is_sorted(ids.rbegin(), ids.rend()));
+
+    browser.devtools("Emulation.setEmulatedMedia", {{"media", "print"}});
+    browser.run("dispatchEvent(new Event('beforeprint'))");
+    json printed =
+        browser.run("const seen = (id) => $(id).getClientRects().length > 0;"
+                    "return [$('printHead').textContent, seen('alarmBand'), seen('gridBox'),"
+                    " seen('eventsBox'), seen('ackBar'), $('alarmBand').textContent];");
+    EXPECT_TRUE(printed[0].get<std::string>().starts_with(
+        "xolhost - Test hall: alarms and faults, printed "))
+        << printed;
+    EXPECT_EQ(json({printed[1], printed[2], printed[3], printed[4]}),
+              json({true, false, false, false}))
+        << printed;
+    EXPECT_TRUE(xoltest::Contains(printed[5].get<std::string>(), "and 1000 more")) << printed;
 }
 
 // While the panel is silent the fault band says since when and from when
