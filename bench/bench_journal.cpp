@@ -12,39 +12,14 @@
 
 #include "journal/journal.h"
 #include "supervision/supervisor.h"
+#include "toggling_panel.h"
 
 namespace {
 
 using namespace xolhost;
 using Steady = std::chrono::steady_clock;
-
-double Percentile(std::vector<double> values, double share) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0
-                          : values[std::min(values.size() - 1,
-                                            static_cast<std::size_t>(share * values.size()))];
-}
-
-// A panel whose zone 17 alternates, so that every scan gives one change.
-struct Toggling : SupervisedPanel {
-    bool on = false;
-    Steady::time_point scanEnded;
-    ScanResult scan() override {
-        on = !on;
-        ScanResult scan;
-        scan.result = RC_DONE;
-        if (on) {
-            scan.statuses[17] = ZS_CODE1;
-        }
-        scanEnded = Steady::now();
-        return scan;
-    }
-    CountResult readCount(char) override { return {}; }
-    CommandResult write(const std::string&, uint16_t) override { return {}; }
-    bool channelOpen() const override { return true; }
-    bool openChannel() override { return true; }
-    void closeChannel() override {}
-};
+using xolbench::Percentile;
+using xolbench::Toggling;
 
 struct Latency : EventSink {
     Toggling& panel;
@@ -52,7 +27,8 @@ struct Latency : EventSink {
     explicit Latency(Toggling& p) : panel(p) {}
     void event(const Event&) override {
         ms.push_back(
-            std::chrono::duration<double, std::milli>(Steady::now() - panel.scanEnded).count());
+            std::chrono::duration<double, std::milli>(Steady::now() - panel.lastScanEnded())
+                .count());
     }
 };
 

@@ -29,6 +29,8 @@
 #include "outputs/modbus_output.h"
 #include "outputs/mqtt_output.h"
 #include "supervision/supervisor.h"
+#include "support/loopback.h"
+#include "toggling_panel.h"
 
 extern char** environ;
 
@@ -37,70 +39,11 @@ namespace {
 using namespace xolhost;
 using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
-
-double Percentile(std::vector<double> values, double share) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0
-                          : values[std::min(values.size() - 1,
-                                            static_cast<std::size_t>(share * values.size()))];
-}
-
-// A panel whose zone 17 alternates, so that every scan gives one event.
-struct Toggling : SupervisedPanel {
-    bool on = false;
-    std::mutex mutex;
-    std::vector<Steady::time_point> scanEnded; // by scan, from the first
-    ScanResult scan() override {
-        on = !on;
-        ScanResult scan;
-        scan.result = RC_DONE;
-        if (on) {
-            scan.statuses[17] = ZS_CODE1;
-        }
-        std::lock_guard lock(mutex);
-        scanEnded.push_back(Steady::now());
-        return scan;
-    }
-    CountResult readCount(char) override { return {}; }
-    CommandResult write(const std::string&, uint16_t) override { return {}; }
-    bool channelOpen() const override { return true; }
-    bool openChannel() override { return true; }
-    void closeChannel() override {}
-};
-
-int FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof at;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&at), size);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size);
-    ::close(fd);
-    return ntohs(at.sin_port);
-}
-
-bool Accepts(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_port = htons(static_cast<uint16_t>(port));
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0;
-    ::close(fd);
-    return ok;
-}
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::seconds limit) {
-    const auto until = Steady::now() + limit;
-    while (!condition()) {
-        if (Steady::now() > until) {
-            return false;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
+using xolbench::Percentile;
+using xolbench::Toggling;
+using xoltest::Accepts;
+using xoltest::FreePort;
+using xoltest::WaitUntil;
 
 // Receive times of the `event` messages, by sequence number.
 struct Subscriber {

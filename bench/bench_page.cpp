@@ -26,12 +26,14 @@
 #include <vector>
 
 #include "browser.h"
+#include "support/loopback.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
 using nlohmann::json;
+using xoltest::FreePort;
 
 constexpr int ZONES = 1000;
 constexpr double FIRST_CHANGE_S = 12; // time for the page to load first
@@ -156,29 +158,6 @@ Sample Round(xoltest::Browser& browser, int round) {
     return sample;
 }
 
-bool Healthy(int port) {
-    httplib::Client api("127.0.0.1", port);
-    for (auto until = Steady::now() + 30s; Steady::now() < until;
-         std::this_thread::sleep_for(100ms)) {
-        if (auto health = api.Get("/healthz"); health && health->status == 200) {
-            return true;
-        }
-    }
-    return false;
-}
-
-int FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof at;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&at), size);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size);
-    ::close(fd);
-    return ntohs(at.sin_port);
-}
-
 std::vector<Sample> Measure(const std::filesystem::path& folder, int rounds) {
     WriteScenario(folder / "scenario.json", rounds);
     std::ofstream(folder / "site.json")
@@ -191,7 +170,7 @@ std::vector<Sample> Measure(const std::filesystem::path& folder, int rounds) {
                            (folder / "journal.db").string()},
                           (folder / "xolhost.log").string());
     std::vector<Sample> samples;
-    if (host.pid() < 0 || !Healthy(port)) {
+    if (host.pid() < 0 || !xoltest::Healthy(port)) {
         std::fprintf(stderr, "bench_page: xolhost serve did not start\n");
         return samples;
     }

@@ -1,20 +1,19 @@
 #include "browser.h"
 
-#include <arpa/inet.h>
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <map>
-#include <netinet/in.h>
 #include <spawn.h>
 #include <sstream>
 #include <stdexcept>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+
+#include "support/loopback.h"
 
 extern char** environ;
 
@@ -28,20 +27,8 @@ namespace {
 
 // A port no one listens on now, for chromedriver.
 int AnyFreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof at;
-    int port = -1;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&at), size) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size) == 0) {
-        port = ntohs(at.sin_port);
-    }
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    if (port < 0) {
+    const int port = FreePort();
+    if (port == 0) {
         throw std::runtime_error("no free port on 127.0.0.1");
     }
     return port;
@@ -70,6 +57,18 @@ std::string Base64Decode(const std::string& text) {
         }
     }
     return bytes;
+}
+
+bool Healthy(int port, std::chrono::seconds limit) {
+    httplib::Client api("127.0.0.1", port);
+    for (auto until = std::chrono::steady_clock::now() + limit;
+         std::chrono::steady_clock::now() < until;
+         std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
+        if (auto health = api.Get("/healthz"); health && health->status == 200) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::set<pid_t> Descendants(pid_t root) {

@@ -16,6 +16,10 @@ namespace xoltest {
 
 std::string Base64Decode(const std::string& text);
 
+// Whether xolhost serve on 127.0.0.1:port answers /healthz with 200 within
+// `limit`.
+bool Healthy(int port, std::chrono::seconds limit = std::chrono::seconds(30));
+
 // The processes below `root`, from /proc.
 std::set<pid_t> Descendants(pid_t root);
 

@@ -76,17 +76,6 @@ xoltest::BrowserSetup BrowserIn(const Folder& dir) {
             XOL_SCREENSHOT ".chromedriver.log"};
 }
 
-bool Healthy(int port) {
-    httplib::Client api("127.0.0.1", port);
-    for (auto until = Clock::now() + 30s; Clock::now() < until;
-         std::this_thread::sleep_for(100ms)) {
-        if (auto health = api.Get("/healthz"); health && health->status == 200) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // xolhost serve on a free port, waited for: `panel` is --simulate FILE or
 // --port DEVICE.
 std::unique_ptr<xoltest::Process> StartServe(const Folder& dir, std::vector<std::string> panel,
@@ -107,7 +96,7 @@ std::unique_ptr<xoltest::Process> StartServe(const Folder& dir, std::vector<std:
     argv.insert(argv.end(), serve.begin(), serve.end());
     argv.insert(argv.end(), extra.begin(), extra.end());
     auto host = std::make_unique<xoltest::Process>(argv);
-    EXPECT_TRUE(Healthy(port)) << host->errSoFar();
+    EXPECT_TRUE(xoltest::Healthy(port)) << host->errSoFar();
     return host;
 }
 

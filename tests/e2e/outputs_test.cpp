@@ -26,6 +26,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
+using xoltest::Accepts;
 
 std::string MosquittoPath() {
     for (const char* path : {"/usr/sbin/mosquitto", "/usr/bin/mosquitto"}) {
@@ -48,17 +49,6 @@ struct Folder {
     ~Folder() { std::filesystem::remove_all(path); }
     std::string file(const std::string& name) const { return (path / name).string(); }
 };
-
-bool Accepts(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_port = htons(static_cast<uint16_t>(port));
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0;
-    ::close(fd);
-    return ok;
-}
 
 // A broker on a free port (and a TLS listener when given its files); it
 // keeps sessions across a stop with SIGTERM.

@@ -10,6 +10,8 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "support/loopback.h"
+
 namespace xoltest {
 
 // xolhost's exit codes, as its users see them.
@@ -81,12 +83,5 @@ std::string WriteSecret(const std::string& path, const std::string& text);
 #else
 #define XOL_SKIP_LONG_CAMPAIGN() (void)0
 #endif
-
-// A port no one listens on now: the system's choice for 127.0.0.1 port 0.
-int FreePort();
-
-// Polls `condition` until it holds or `limit` has passed; says whether it held.
-bool WaitUntil(const std::function<bool()>& condition,
-               std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 } // namespace xoltest

@@ -25,6 +25,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using xoltest::Accepts;
 using xoltest::Contains;
 using xoltest::Finished;
 using xoltest::Process;
@@ -307,17 +308,6 @@ std::string MosquittoPath() {
         }
     }
     return {};
-}
-
-bool Accepts(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_port = htons(static_cast<uint16_t>(port));
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool accepted = ::connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0;
-    ::close(fd);
-    return accepted;
 }
 
 // Connects to 127.0.0.1:port, sends `request` and reads until the peer
