@@ -6,6 +6,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "present/output.h"
+
 namespace xolhost {
 
 namespace {
@@ -74,10 +76,17 @@ std::optional<WallClock::time_point> ParseTimeArgument(const std::string& text,
 }
 
 std::string CsvLine(const StoredEvent& e) {
+    // A count is kept as the driver hands it, 16 bits, and shown signed, as
+    // everywhere else ("-005" is -5, not 65531).
+    auto value = [&](const std::optional<int>& v) {
+        return e.point.starts_with('!') && v
+                   ? std::optional<int>(SignedCount(static_cast<uint16_t>(*v)))
+                   : v;
+    };
     return fmt::format("{},{},{},{},{},{},{},{},{},{},{},{}", e.sequence, e.time, e.kind,
-                       Optional(e.zone), CsvField(e.point), Optional(e.before), Optional(e.after),
-                       Optional(e.setBits), Optional(e.clearedBits), CsvField(e.cause),
-                       CsvField(e.origin), CsvField(e.text));
+                       Optional(e.zone), CsvField(e.point), Optional(value(e.before)),
+                       Optional(value(e.after)), Optional(e.setBits), Optional(e.clearedBits),
+                       CsvField(e.cause), CsvField(e.origin), CsvField(e.text));
 }
 
 } // namespace xolhost

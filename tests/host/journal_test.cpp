@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "journal/journal.h"
+#include "journal/journal_forms.h"
 #include "supervision/supervisor.h"
 
 namespace xolhost {
@@ -45,24 +46,28 @@ TEST(Journal, KeepsEventsAndStateAndGivesThemBack) {
         state.zones = {{17, ZS_CODE1}};
         state.counts = {{'C', 3}};
         state.confirmedAt = {{17, WallClock::time_point(std::chrono::milliseconds(1765000000123))}};
-        ASSERT_TRUE(
-            journal->commit({Change(1, 17, 0, ZS_CODE1), Change(2, 20, ZS_CODE2, 0)}, state));
+        EventBody count = event::CountRead{'C', 65531, 3}; // the panel sent "-005"
+        ASSERT_TRUE(journal->commit({Change(1, 17, 0, ZS_CODE1),
+                                     Change(2, 20, ZS_CODE2, 0),
+                                     {3, WallClock::now(), count, false}},
+                                    state));
         // The other process is refused while this one holds the file.
         EXPECT_THROW(Journal::Open(path, {"p1", "", ""}, nullptr, true), JournalError);
     }
     auto journal = Journal::Open(path, {"p1", "/dev/ttyUSB0", "hall"}, nullptr, true);
     Resumption from = journal->resumption();
-    EXPECT_EQ(from.lastSequence, 2u);
+    EXPECT_EQ(from.lastSequence, 3u);
     EXPECT_EQ(from.zones, (std::map<int, uint16_t>{{17, ZS_CODE1}}));
     EXPECT_EQ(from.counts, (std::map<char, uint16_t>{{'C', 3}}));
     EXPECT_EQ(from.confirmedAt.at(17).time_since_epoch(), std::chrono::milliseconds(1765000000123));
     std::vector<StoredEvent> all = journal->events({});
-    ASSERT_EQ(all.size(), 2u);
+    ASSERT_EQ(all.size(), 3u);
     EXPECT_EQ(all[0].kind, "change");
     EXPECT_EQ(all[0].zone, 17);
     EXPECT_EQ(all[0].setBits, ZS_CODE1);
     EXPECT_EQ(all[1].clearedBits, ZS_CODE2);
     EXPECT_EQ(all[1].body["seq"], 2);
+    EXPECT_TRUE(CsvLine(all[2]).find(",!C,3,-5,") != std::string::npos) << CsvLine(all[2]);
     JournalQuery zone20;
     zone20.zone = 20;
     EXPECT_EQ(journal->events(zone20).size(), 1u);
