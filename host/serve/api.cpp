@@ -231,6 +231,21 @@ std::string HostName(const std::string& header) {
 
 namespace {
 
+std::string PercentDecoded(std::string_view coded) {
+    std::string value;
+    for (std::size_t i = 0; i < coded.size(); ++i) {
+        if (coded[i] == '%' && i + 2 < coded.size() && cis::HexDigit(coded[i + 1]) >= 0 &&
+            cis::HexDigit(coded[i + 2]) >= 0) {
+            value +=
+                static_cast<char>(cis::HexDigit(coded[i + 1]) * 16 + cis::HexDigit(coded[i + 2]));
+            i += 2;
+        } else {
+            value += coded[i];
+        }
+    }
+    return value;
+}
+
 // A cookie's value, percent-decoding undone; empty when the header has
 // none of that name.
 std::string CookieValue(const std::string& header, std::string_view name) {
@@ -241,23 +256,23 @@ std::string CookieValue(const std::string& header, std::string_view name) {
             pair.remove_prefix(1);
         }
         if (pair.size() > name.size() && pair.starts_with(name) && pair[name.size()] == '=') {
-            std::string value;
-            std::string_view coded = pair.substr(name.size() + 1);
-            for (std::size_t i = 0; i < coded.size(); ++i) {
-                if (coded[i] == '%' && i + 2 < coded.size() && cis::HexDigit(coded[i + 1]) >= 0 &&
-                    cis::HexDigit(coded[i + 2]) >= 0) {
-                    value += static_cast<char>(cis::HexDigit(coded[i + 1]) * 16 +
-                                               cis::HexDigit(coded[i + 2]));
-                    i += 2;
-                } else {
-                    value += coded[i];
-                }
-            }
-            return value;
+            return PercentDecoded(pair.substr(name.size() + 1));
         }
         at = end + 1;
     }
     return {};
+}
+
+// Whether an Authorization header carries `token` as its Bearer token. A
+// token sent as it stands may arrive percent-decoded (see below), so a
+// token holding '%' is also taken in that form.
+bool BearerHolds(const std::string& header, const std::string& token) {
+    if (header.rfind("Bearer ", 0) != 0) {
+        return false;
+    }
+    const std::string bearer = header.substr(7);
+    return SameToken(bearer, token) ||
+           (token.find('%') != std::string::npos && SameToken(bearer, PercentDecoded(token)));
 }
 
 // cpp-httplib before 0.44 percent-decodes every header value itself, so a
@@ -310,9 +325,8 @@ std::optional<ApiReply> Api::admit(const ApiRequest& request) {
     if (tokens_.read.empty() || request.path == "/healthz") {
         return std::nullopt;
     }
-    const std::string& header = request.authorization;
-    const std::string bearer = header.rfind("Bearer ", 0) == 0 ? header.substr(7) : std::string();
-    if (SameToken(bearer, tokens_.read) || SameToken(bearer, tokens_.command) ||
+    if (BearerHolds(request.authorization, tokens_.read) ||
+        BearerHolds(request.authorization, tokens_.command) ||
         SameToken(CookieValue(request.cookie, "xol_read"), tokens_.read) ||
         CookieHoldsToken(request.cookie, "xol_read", tokens_.read)) {
         return std::nullopt;
@@ -370,8 +384,7 @@ ApiReply Api::handle(const ApiRequest& request) {
 }
 
 bool Api::authorized(const ApiRequest& request) const {
-    const std::string& header = request.authorization;
-    return header.rfind("Bearer ", 0) == 0 && SameToken(header.substr(7), tokens_.command);
+    return BearerHolds(request.authorization, tokens_.command);
 }
 
 ApiReply Api::command(const ApiRequest& request) {

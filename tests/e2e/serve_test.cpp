@@ -323,7 +323,8 @@ TEST(Serve, ReadTokenAndTls) {
                              key + " -out " + cert + " >/dev/null 2>&1";
     ASSERT_EQ(std::system(make.c_str()), 0);
     std::filesystem::permissions(key, std::filesystem::perms::owner_read);
-    xoltest::WriteSecret(dir / "read", "look-only\n");
+    // A token holding '%', sent as it stands and as the page's cookie.
+    xoltest::WriteSecret(dir / "read", "look-%41only\n");
     const int port = xoltest::FreePort();
     xoltest::Process host({XOLHOST_PATH, "--simulate", "serve", "--listen",
                            "127.0.0.1:" + std::to_string(port), "--interval", "0.5",
@@ -347,9 +348,9 @@ TEST(Serve, ReadTokenAndTls) {
         {"/api/status", {}, 401},
         {"/metrics", {}, 401},
         {"/api/status", {{"Authorization", "Bearer wrong"}}, 401},
-        {"/api/status", {{"Authorization", "Bearer look-only"}}, 200},
-        {"/metrics", {{"Authorization", "Bearer look-only"}}, 200},
-        {"/api/zones", {{"Cookie", "a=b; xol_read=look%2Donly"}}, 200},
+        {"/api/status", {{"Authorization", "Bearer look-%41only"}}, 200},
+        {"/metrics", {{"Authorization", "Bearer look-%41only"}}, 200},
+        {"/api/zones", {{"Cookie", "a=b; xol_read=look%2D%2541only"}}, 200},
         {"/", {}, 401},
     };
     for (const Case& c : cases) {
